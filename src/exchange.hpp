@@ -1,0 +1,30 @@
+// One remote-console exchange: a request datagram out, the reply datagrams in, the reply text
+// to standard output.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include <netinet/in.h>
+
+/// Room for one exchange: the request is laid out in it, then the reply received over it.
+inline constexpr std::size_t k_exchange_size = 32768;
+
+/// Longest wait for any one reply datagram, in seconds.
+inline constexpr int k_reply_wait_seconds = 10;
+
+/// Bounds every wait for a reply datagram on `sock` by k_reply_wait_seconds.
+/// Returns 0, or 1 after reporting the failed call on standard error.
+int set_reply_wait(int sock);
+
+/// Sends "rcon", `password` and `command` as one request datagram from `sock` to `address`
+/// (network byte order) at the low 16 bits of `port`, waits for the reply and prints it.
+/// Returns 0 once a reply was printed or refused for its header, or 1 after reporting
+/// why the request could not be sent or no reply came.
+int send_command(int sock, in_addr_t address, int port, std::string_view password,
+                 std::string_view command);
+
+/// Writes everything behind the connectionless header of `reply`, then one newline, to
+/// standard output; without that header, writes a complaint to standard error instead.
+void print_buffer(std::span<const char> reply);

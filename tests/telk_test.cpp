@@ -1,0 +1,379 @@
+// End to end: the built telk as a child process against a scripted UDP server on 127.0.0.1,
+// checking the datagrams it sends, its standard output, standard error and exit status.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::string_literals;
+using testing::Eq;
+using testing::StartsWith;
+using Strings = std::vector<std::string>;
+
+const std::string H = "\xff\xff\xff\xff";
+constexpr auto k_deadline = std::chrono::seconds(40); // beyond telk's own 10-second wait
+
+std::string request(const std::string &command, const std::string &password = "pw")
+{
+    return H + "rcon " + password + " " + command;
+}
+
+/// A UDP socket on 127.0.0.1 in the server's place; `fd` stays -1 when the port is taken.
+struct FakeServer {
+    int fd = -1;
+    int port = 0;
+
+    explicit FakeServer(int wanted)
+    {
+        sockaddr_in self{};
+        self.sin_family = AF_INET;
+        self.sin_port = htons(static_cast<in_port_t>(wanted));
+        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof self;
+        const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (bind(sock, reinterpret_cast<sockaddr *>(&self), size) != 0 ||
+            getsockname(sock, reinterpret_cast<sockaddr *>(&self), &size) != 0) {
+            close(sock);
+            return;
+        }
+        fd = sock;
+        port = ntohs(self.sin_port);
+    }
+    ~FakeServer()
+    {
+        if (fd >= 0) close(fd);
+    }
+};
+
+/// One run of telk and the server's part in it.
+struct Script {
+    Strings args;                 // "{port}", "{port+65536}", "{port-65536}" name the server's
+    std::string input;            // standard input, written at once, then closed
+    std::vector<Strings> replies; // replies[i]: the datagrams that answer request i
+    std::function<void(pid_t)> before_reply; // runs with telk's pid before each answer
+    const char *output_file = nullptr;       // standard output there instead of a pipe
+};
+
+struct Outcome {
+    Strings requests; // every datagram the server got, in order
+    std::string out, err;
+    int status = -1; // -1 unless telk exited by itself
+};
+
+std::string expand(std::string arg, int port)
+{
+    for (const auto &[token, value] : {std::pair{"{port}"s, port}, {"{port+65536}"s, port + 65536},
+                                       {"{port-65536}"s, port - 65536}})
+        for (auto at = arg.find(token); at != std::string::npos; at = arg.find(token))
+            arg.replace(at, token.size(), std::to_string(value));
+    return arg;
+}
+
+pid_t spawn_telk(const Strings &args, int in, int out, int err)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE); // ignored here, so that a write to a gone telk is no kill
+    posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char *> argv{const_cast<char *>(TELK_PATH)};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn(&pid, TELK_PATH, &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+/// Takes one waiting datagram off `fd` into `requests`; false when none is waiting.
+bool take_request(int fd, Strings &requests, sockaddr_in &peer)
+{
+    std::array<char, 65536> datagram;
+    socklen_t size = sizeof peer;
+    const ssize_t got = recvfrom(fd, datagram.data(), datagram.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&peer), &size);
+    if (got < 0) return false;
+    requests.emplace_back(datagram.data(), static_cast<std::size_t>(got));
+    return true;
+}
+
+void answer(const FakeServer &server, const Script &script, std::size_t index,
+            const sockaddr_in &peer, pid_t pid)
+{
+    if (index >= script.replies.size()) return;
+    if (script.before_reply) script.before_reply(pid);
+    for (const std::string &datagram : script.replies[index])
+        sendto(server.fd, datagram.data(), datagram.size(), 0,
+               reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+}
+
+/// Runs telk to its end, serving its requests, with every wait bounded by k_deadline.
+Outcome run_telk(const FakeServer &server, const Script &script)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    for (int *ends : {in, out, err})
+        pipe2(ends, O_CLOEXEC);
+    const int out_target = script.output_file ? open(script.output_file, O_WRONLY | O_CLOEXEC)
+                                              : out[1];
+    Strings args;
+    for (const std::string &arg : script.args)
+        args.push_back(expand(arg, server.port));
+    const pid_t pid = spawn_telk(args, in[0], out_target, err[1]);
+    for (int fd : {in[0], out[1], err[1], script.output_file ? out_target : -1})
+        if (fd >= 0) close(fd);
+    EXPECT_LT(script.input.size(), 65536u) << "the input must fit the pipe";
+    EXPECT_GT(pid, 0);
+    [[maybe_unused]] auto written = write(in[1], script.input.data(), script.input.size());
+    close(in[1]);
+
+    Outcome outcome;
+    std::string *sinks[] = {nullptr, &outcome.out, &outcome.err};
+    pollfd watched[] = {{server.fd, POLLIN, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + k_deadline;
+    while (watched[1].fd >= 0 || watched[2].fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(watched, 3, static_cast<int>(left.count())) < 0) break;
+        sockaddr_in peer{};
+        if (watched[0].revents != 0 && take_request(server.fd, outcome.requests, peer))
+            answer(server, script, outcome.requests.size() - 1, peer, pid);
+        for (int i = 1; i <= 2; ++i) {
+            if (watched[i].revents == 0) continue;
+            std::array<char, 65536> chunk;
+            const ssize_t got = read(watched[i].fd, chunk.data(), chunk.size());
+            if (got > 0) {
+                sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
+            } else {
+                close(watched[i].fd);
+                watched[i].fd = -1;
+            }
+        }
+    }
+    if (watched[1].fd >= 0 || watched[2].fd >= 0) {
+        ADD_FAILURE() << "telk did not finish within the deadline";
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    sockaddr_in peer{};
+    while (take_request(server.fd, outcome.requests, peer)) {
+        // sent just before the end: counted, not answered
+    }
+    for (int fd : {watched[1].fd, watched[2].fd})
+        if (fd >= 0) close(fd);
+    return outcome;
+}
+
+struct Case {
+    const char *name;
+    Script script;
+    Strings requests; // what the server must receive, in order
+    std::string out;
+    testing::Matcher<const std::string &> err = testing::IsEmpty();
+    int status = 0;
+    int server_port = 0; // 0: any free port
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+class Telk : public testing::TestWithParam<Case> {};
+
+TEST_P(Telk, Run)
+{
+    const Case &c = GetParam();
+    const FakeServer server(c.server_port);
+    if (server.fd < 0) GTEST_SKIP() << "port " << c.server_port << " cannot be had here";
+    const Outcome outcome = run_telk(server, c.script);
+    EXPECT_EQ(outcome.requests, c.requests);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_THAT(outcome.err, c.err);
+    EXPECT_EQ(outcome.status, c.status);
+}
+
+std::string case_name(const testing::TestParamInfo<Case> &info) { return info.param.name; }
+
+const std::string k_at = "127.0.0.1:{port}";
+const std::string k_receive_failed = "Error receiving UDP packet (tried=32768, rc=0): ";
+const std::string k_not_sent_port_0 =
+    "Could not send UDP packet (tried=13, rc=-1): Invalid argument\n";
+
+const Case k_exchanges[] = {
+    {.name = "one_command",
+     .script = {.args = {k_at, "pw", "status"}, .replies = {{H + "map ok\n"}}},
+     .requests = {request("status")},
+     .out = "map ok\n\n"},
+    {.name = "bytes_pass_unchanged",
+     .script = {.args = {k_at, "a b\xe9", "say \"hi\"\t "}, .replies = {{H + "\0\xff x\n"s}}},
+     .requests = {request("say \"hi\"\t ", "a b\xe9")},
+     .out = "\0\xff x\n\n"s},
+    {.name = "empty_password_and_command",
+     .script = {.args = {k_at, "", ""}, .replies = {{H + "\n"}}},
+     .requests = {H + "rcon  "},
+     .out = "\n\n"},
+    {.name = "datagrams_appended_header_and_all",
+     .script = {.args = {k_at, "pw", "a"}, .replies = {{H + "one ", H + "two\n"}}},
+     .requests = {request("a")},
+     .out = "one " + H + "two\n\n"},
+    {.name = "newline_within_header_does_not_end_reply",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{"\xff\xff\xff\n", H + "A\n"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = "B\n\n",
+     .err = Eq("Invalid buffer header.  Sorry.\n")},
+    {.name = "invalid_header_is_no_failure",
+     .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{"nope\n"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = "B\n\n",
+     .err = Eq("Invalid buffer header.  Sorry.\n")},
+    {.name = "empty_datagram_fails_and_stops",
+     .script = {.args = {k_at, "pw", "a", "b", "c"}, .replies = {{H + "A\n"}, {""}}},
+     .requests = {request("a"), request("b")},
+     .out = "A\n\n",
+     .err = StartsWith(k_receive_failed),
+     .status = 1},
+    {.name = "full_buffer_ends_reply",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + std::string(32764, 'x')}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = std::string(32764, 'x') + "\nB\n\n"},
+    {.name = "datagram_cut_to_room_left",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + std::string(29996, 'a'), std::string(5000, 'b')}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = std::string(29996, 'a') + std::string(2768, 'b') + "\nB\n\n"},
+    {.name = "longest_request_fits",
+     .script = {.args = {k_at, std::string(32758, 'p'), ""}, .replies = {{H + "ok\n"}}},
+     .requests = {request("", std::string(32758, 'p'))},
+     .out = "ok\n\n"},
+    {.name = "longer_request_refused_and_stops",
+     .script = {.args = {k_at, std::string(32758, 'p'), "", "x", "y"},
+                .replies = {{H + "ok\n"}}},
+     .requests = {request("", std::string(32758, 'p'))},
+     .out = "ok\n\n",
+     .err = Eq("Request too long (tried=32769, max=32768)\n"),
+     .status = 1},
+    {.name = "broadcast_refused_at_send",
+     .script = {.args = {"127.255.255.255:{port}", "pw", "a", "b"}},
+     .err = Eq("Could not send UDP packet (tried=13, rc=-1): Permission denied\n"),
+     .status = 1},
+    {.name = "lost_output_is_failure",
+     .script = {.args = {k_at, "pw", "a"}, .replies = {{H + "A\n"}}, .output_file = "/dev/full"},
+     .requests = {request("a")},
+     .err = Eq("Couldn't write standard output: No space left on device\n"),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Exchange, Telk, testing::ValuesIn(k_exchanges), case_name);
+
+/// A run of one command "a" against `target` that the server answers.
+Case reaches(const char *name, const std::string &target, int server_port = 0)
+{
+    return {.name = name,
+            .script = {.args = {target, "pw", "a"}, .replies = {{H + "A\n"}}},
+            .requests = {request("a")},
+            .out = "A\n\n",
+            .server_port = server_port};
+}
+
+/// A run against `target` that ends with `out` before anything is sent.
+Case refused(const char *name, Strings args, const std::string &out)
+{
+    return {.name = name, .script = {.args = std::move(args)}, .out = out, .status = 1};
+}
+
+/// A run against `target` whose port comes out as 0, which the system will not send to.
+Case port_zero(const char *name, const std::string &target)
+{
+    return {.name = name,
+            .script = {.args = {target, "pw", "a"}},
+            .err = Eq(k_not_sent_port_0),
+            .status = 1};
+}
+
+const std::string k_usage = "Usage: telk host[:port] password [command1 command2 ...]\n";
+
+const Case k_targets[] = {
+    reaches("numeric_two_parts", "127.1:{port}"),
+    reaches("numeric_one_number", "2130706433:{port}"),
+    reaches("numeric_hexadecimal", "0x7f.0.0.1:{port}"),
+    reaches("name", "localhost:{port}"),
+    reaches("port_after_blanks_and_sign", "127.0.0.1: \t+{port}x"),
+    reaches("port_leading_zeros_are_decimal", "127.0.0.1:00{port}"),
+    reaches("port_ends_at_second_colon", "127.0.0.1:{port}:99"),
+    reaches("port_wraps_above_16_bits", "127.0.0.1:{port+65536}"),
+    reaches("port_wraps_below_zero", "127.0.0.1:{port-65536}"),
+    reaches("default_port", "127.0.0.1", 27960),
+    reaches("huge_port_held_at_65535", "127.0.0.1:99999999999", 65535),
+    port_zero("port_empty", "127.0.0.1:"),
+    port_zero("port_without_digits", "127.0.0.1:x1"),
+    port_zero("huge_negative_port_held_at_0", "127.0.0.1:-99999999999"),
+    refused("all_ones_refused", {"255.255.255.255:{port}", "pw", "a"}, "Invalid IP address.\n"),
+    refused("five_parts_refused", {"1.2.3.4.5", "pw", "a"}, "Invalid IP address.\n"),
+    refused("digit_name_never_resolved", {"9localhost", "pw", "a"}, "Invalid IP address.\n"),
+    refused("empty_host_resolved_and_unknown", {":{port}", "pw", "a"},
+            "Unknown or invalid hostname.\n"),
+    // a label over 63 bytes fails before any query leaves the machine
+    refused("unknown_name", {std::string(64, 'x') + ".invalid", "pw", "a"},
+            "Unknown or invalid hostname.\n"),
+    refused("no_arguments", {}, k_usage),
+    refused("host_only", {"127.0.0.1:{port}"}, k_usage),
+};
+INSTANTIATE_TEST_SUITE_P(Target, Telk, testing::ValuesIn(k_targets), case_name);
+
+void stop_and_continue(pid_t pid)
+{
+    int status = 0;
+    kill(pid, SIGSTOP);
+    waitpid(pid, &status, WUNTRACED);
+    kill(pid, SIGCONT);
+    waitpid(pid, &status, WCONTINUED);
+}
+
+const Case k_waits[] = {
+    // these two wait out the real bound
+    {.name = "silence_times_out_and_stops",
+     .script = {.args = {k_at, "pw", "a", "b"}},
+     .requests = {request("a")},
+     .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
+     .status = 1},
+    {.name = "silence_after_text_ends_reply",
+     .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{H + "part"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = "part\nB\n\n"},
+    {.name = "stop_and_continue_keeps_waiting",
+     .script = {.args = {k_at, "pw", "a"},
+                .replies = {{H + "A\n"}},
+                .before_reply = stop_and_continue},
+     .requests = {request("a")},
+     .out = "A\n\n"},
+};
+INSTANTIATE_TEST_SUITE_P(Wait, Telk, testing::ValuesIn(k_waits), case_name);
+
+} // namespace
