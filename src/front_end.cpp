@@ -2,6 +2,7 @@
 #include "exchange.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,8 @@
 namespace {
 
 constexpr int k_default_port = 27960;
+/// One line of standard input: longer lines go out in pieces of one byte less.
+constexpr std::size_t k_line_size = 1024;
 
 /// Owns the run's socket: closed on every way out of main.
 class socket_owner {
@@ -76,6 +79,19 @@ int run_batch(const session &s, std::span<char *const> commands)
     return 0;
 }
 
+/// Sends each line of standard input as a command, up to its first carriage return or
+/// newline; stops at the end of input or the first failed exchange. Returns the run status.
+int run_interactive(const session &s)
+{
+    std::fputs("Enter commands.\n\n", stdout);
+    std::array<char, k_line_size> line;
+    while (std::fgets(line.data(), line.size(), stdin) != nullptr) {
+        const std::string_view command{line.data(), std::strcspn(line.data(), "\r\n")};
+        if (send_command(s.sock, s.address, s.port, s.password, command) != 0) return 1;
+    }
+    return 0;
+}
+
 /// Returns `status`, or 1 after reporting that standard output lost reply text.
 int check_output(int status)
 {
@@ -109,5 +125,5 @@ int main(int argc, char *argv[])
     if (set_reply_wait(sock.get()) != 0) return 1;
 
     const session s{sock.get(), address, port, argv[2]};
-    return check_output(run_batch(s, {argv + 3, argv + argc}));
+    return check_output(argc == 3 ? run_interactive(s) : run_batch(s, {argv + 3, argv + argc}));
 }

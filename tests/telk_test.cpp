@@ -302,7 +302,7 @@ Case reaches(const char *name, const std::string &target, int server_port = 0)
             .server_port = server_port};
 }
 
-/// A run against `target` that ends with `out` before anything is sent.
+/// A run that ends with `out` before anything is sent.
 Case refused(const char *name, Strings args, const std::string &out)
 {
     return {.name = name, .script = {.args = std::move(args)}, .out = out, .status = 1};
@@ -375,5 +375,38 @@ const Case k_waits[] = {
      .out = "A\n\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Wait, Telk, testing::ValuesIn(k_waits), case_name);
+
+const std::string k_greeting = "Enter commands.\n\n";
+
+/// An interactive run fed `input` whose every request gets "ok"; `sent` is what must arrive.
+Case interactive(const char *name, const std::string &input, const Strings &sent)
+{
+    Case c{.name = name, .script = {.args = {k_at, "pw"}, .input = input}, .out = k_greeting};
+    for (const std::string &command : sent) {
+        c.script.replies.push_back({H + "ok\n"});
+        c.requests.push_back(request(command));
+        c.out += "ok\n\n";
+    }
+    return c;
+}
+
+const Case k_interactive[] = {
+    interactive("end_of_input_at_once", "", {}),
+    interactive("line_ends", "crlf\r\nlone\rdropped\n\n\r\nlast", {"crlf", "lone", "", "", "last"}),
+    interactive("zero_byte_ends_command", "ab\0cd\nef\n"s, {"ab", "ef"}),
+    interactive("long_line_in_pieces", std::string(2500, 'x') + "\n",
+                {std::string(1023, 'x'), std::string(1023, 'x'), std::string(454, 'x')}),
+    interactive("full_piece_then_its_newline", std::string(1023, 'x') + "\ny\n",
+                {std::string(1023, 'x'), "", "y"}),
+    {.name = "failure_stops_reading",
+     .script = {.args = {k_at, "pw"}, .input = "a\nb\nc\n", .replies = {{H + "A\n"}, {""}}},
+     .requests = {request("a"), request("b")},
+     .out = k_greeting + "A\n\n",
+     .err = StartsWith(k_receive_failed),
+     .status = 1},
+    refused("refused_target_before_greeting", {"255.255.255.255:{port}", "pw"},
+            "Invalid IP address.\n"),
+};
+INSTANTIATE_TEST_SUITE_P(Interactive, Telk, testing::ValuesIn(k_interactive), case_name);
 
 } // namespace
