@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@ namespace {
 constexpr int k_default_port = 27960;
 /// One line of standard input: longer lines go out in pieces of one byte less.
 constexpr std::size_t k_line_size = 1024;
+/// What the C library would choose for a pipe or a file here.
+constexpr std::size_t k_stream_buffer_size = 4096;
 
 /// Owns the run's socket: closed on every way out of main.
 class socket_owner {
@@ -70,6 +73,19 @@ int find_address(const char *host, in_addr_t &address)
     return 0;
 }
 
+/// Buffers for standard output and input in static storage, so that telk allocates nothing.
+std::array<char, k_stream_buffer_size> output_buffer, input_buffer;
+
+/// Buffers `stream` in `buffer`: by lines on a terminal, in blocks otherwise, as the C library
+/// would have it.
+void use_own_buffer(FILE *stream, std::span<char> buffer)
+{
+    const int saved_errno = errno; // "not a terminal" is no error of the run
+    const int mode = isatty(fileno(stream)) ? _IOLBF : _IOFBF;
+    errno = saved_errno;
+    std::setvbuf(stream, buffer.data(), mode, buffer.size());
+}
+
 /// Sends `commands` one after the other; stops at the first failed exchange.
 /// Returns the run status.
 int run_batch(const session &s, std::span<char *const> commands)
@@ -83,6 +99,7 @@ int run_batch(const session &s, std::span<char *const> commands)
 /// newline; stops at the end of input or the first failed exchange. Returns the run status.
 int run_interactive(const session &s)
 {
+    use_own_buffer(stdin, input_buffer);
     std::fputs("Enter commands.\n\n", stdout);
     std::array<char, k_line_size> line;
     while (std::fgets(line.data(), line.size(), stdin) != nullptr) {
@@ -124,6 +141,7 @@ int main(int argc, char *argv[])
     }
     if (set_reply_wait(sock.get()) != 0) return 1;
 
+    use_own_buffer(stdout, output_buffer);
     const session s{sock.get(), address, port, argv[2]};
     return check_output(argc == 3 ? run_interactive(s) : run_batch(s, {argv + 3, argv + argc}));
 }
