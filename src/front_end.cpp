@@ -44,8 +44,31 @@ struct session {
     int sock;
     in_addr_t address;
     int port;
-    const char *password;
+    std::string_view password;
 };
+
+/// Room for the longest single argument Linux hands a program, its zero byte included.
+constexpr std::size_t k_argument_size = 131072;
+
+/// The run's buffers in static storage, so that telk allocates nothing. Only the pages in use
+/// become resident; the password comes first, so that a short one shares the page that the
+/// C library's stream pointers next to it keep resident anyway.
+struct {
+    std::array<char, k_argument_size> password;
+    std::array<char, k_stream_buffer_size> output;
+    std::array<char, k_stream_buffer_size> input;
+} storage;
+
+/// Moves the password out of `argument` into storage and overwrites it there with zero
+/// bytes, so that the process list (ps, /proc/PID/cmdline) no longer shows it, in interactive
+/// mode possibly for hours. Returns the password.
+std::string_view hide_password(char *argument)
+{
+    const std::size_t length = std::min(std::strlen(argument), storage.password.size());
+    std::memcpy(storage.password.data(), argument, length);
+    explicit_bzero(argument, length);
+    return {storage.password.data(), length};
+}
 
 /// Reads a number the way atoi does, but held at the ends of the int range instead of
 /// wrapping, so that a huge port is 65535 and a hugely negative one 0.
@@ -73,9 +96,6 @@ int find_address(const char *host, in_addr_t &address)
     return 0;
 }
 
-/// Buffers for standard output and input in static storage, so that telk allocates nothing.
-std::array<char, k_stream_buffer_size> output_buffer, input_buffer;
-
 /// Buffers `stream` in `buffer`: by lines on a terminal, in blocks otherwise, as the C library
 /// would have it.
 void use_own_buffer(FILE *stream, std::span<char> buffer)
@@ -99,7 +119,7 @@ int run_batch(const session &s, std::span<char *const> commands)
 /// newline; stops at the end of input or the first failed exchange. Returns the run status.
 int run_interactive(const session &s)
 {
-    use_own_buffer(stdin, input_buffer);
+    use_own_buffer(stdin, storage.input);
     std::fputs("Enter commands.\n\n", stdout);
     std::array<char, k_line_size> line;
     while (std::fgets(line.data(), line.size(), stdin) != nullptr) {
@@ -125,6 +145,7 @@ int main(int argc, char *argv[])
         std::puts("Usage: telk host[:port] password [command1 command2 ...]");
         return 1;
     }
+    const std::string_view password = hide_password(argv[2]);
     char *host = argv[1];
     int port = k_default_port;
     if (char *colon = std::strchr(host, ':')) {
@@ -141,7 +162,7 @@ int main(int argc, char *argv[])
     }
     if (set_reply_wait(sock.get()) != 0) return 1;
 
-    use_own_buffer(stdout, output_buffer);
-    const session s{sock.get(), address, port, argv[2]};
+    use_own_buffer(stdout, storage.output);
+    const session s{sock.get(), address, port, password};
     return check_output(argc == 3 ? run_interactive(s) : run_batch(s, {argv + 3, argv + argc}));
 }

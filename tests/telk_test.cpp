@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -280,6 +281,10 @@ const Case k_exchanges[] = {
      .out = "ok\n\n",
      .err = Eq("Request too long (tried=32769, max=32768)\n"),
      .status = 1},
+    {.name = "password_beyond_any_request_refused",
+     .script = {.args = {k_at, std::string(100000, 'p'), "a"}},
+     .err = Eq("Request too long (tried=100011, max=32768)\n"),
+     .status = 1},
     {.name = "broadcast_refused_at_send",
      .script = {.args = {"127.255.255.255:{port}", "pw", "a", "b"}},
      .err = Eq("Could not send UDP packet (tried=13, rc=-1): Permission denied\n"),
@@ -390,7 +395,25 @@ Case interactive(const char *name, const std::string &input, const Strings &sent
     return c;
 }
 
+const std::string k_secret = "s3cret pass\xe9";
+
+/// Fails the test when telk's entry in the process list still shows the password.
+void expect_password_hidden(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string cmdline{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_THAT(cmdline, testing::HasSubstr("127.0.0.1"));
+    EXPECT_THAT(cmdline, testing::Not(testing::HasSubstr("s3cret")));
+}
+
 const Case k_interactive[] = {
+    {.name = "password_hidden_from_process_list",
+     .script = {.args = {k_at, k_secret},
+                .input = "a\n",
+                .replies = {{H + "A\n"}},
+                .before_reply = expect_password_hidden},
+     .requests = {request("a", k_secret)},
+     .out = k_greeting + "A\n\n"},
     interactive("end_of_input_at_once", "", {}),
     interactive("line_ends", "crlf\r\nlone\rdropped\n\n\r\nlast", {"crlf", "lone", "", "", "last"}),
     interactive("zero_byte_ends_command", "ab\0cd\nef\n"s, {"ab", "ef"}),
