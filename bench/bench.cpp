@@ -72,8 +72,8 @@ void serve(int sock)
         const ssize_t got = recvfrom(sock, request.data(), request.size(), 0,
                                      reinterpret_cast<sockaddr *>(&peer), &size);
         if (got < 0) return;
-        const bool big = std::string_view(request.data(), static_cast<std::size_t>(got))
-                             .ends_with(" big");
+        const bool big =
+            std::string_view(request.data(), static_cast<std::size_t>(got)).ends_with(" big");
         const std::string &reply = big ? large : small;
         sendto(sock, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&peer), size);
     }
@@ -217,8 +217,8 @@ int failures = 0;
 void row(const char *figure, double telk, double floor, bool pass, const char *budget)
 {
     failures += pass ? 0 : 1;
-    std::printf("%-34s %12.3f %12.3f %7.3f   %-18s %s\n", figure, telk, floor, telk / floor,
-                budget, pass ? "PASS" : "FAIL");
+    std::printf("%-34s %12.3f %12.3f %7.3f   %-18s %s\n", figure, telk, floor, telk / floor, budget,
+                pass ? "PASS" : "FAIL");
 }
 
 void info(const char *figure, double telk, double floor, const char *note)

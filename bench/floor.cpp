@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,14 +18,15 @@ int main(int argc, char *argv[])
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<in_port_t>(std::atoi(argv[1])));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::array<char, 65536> request = {'\xff', '\xff', '\xff', '\xff', 'r', 'c', 'o', 'n', ' ',
-                                       'p', 'w', ' '};
-    const std::size_t length = 12 + std::strlen(argv[2]);
-    std::memcpy(&request[12], argv[2], length - 12);
+    constexpr std::string_view intro{"\xff\xff\xff\xff"
+                                     "rcon pw "};
+    std::array<char, 65536> request;
+    std::memcpy(request.data(), intro.data(), intro.size());
+    const std::size_t length = intro.size() + std::strlen(argv[2]);
+    std::memcpy(&request[intro.size()], argv[2], length - intro.size());
     static std::array<char, 32768> reply;
     for (int i = std::atoi(argv[3]); i > 0; --i) {
-        sendto(sock, request.data(), length, 0, reinterpret_cast<const sockaddr *>(&to),
-               sizeof to);
+        sendto(sock, request.data(), length, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
         if (recvfrom(sock, reply.data(), reply.size(), 0, nullptr, nullptr) <= 0) return 1;
     }
     return 0;

@@ -108,11 +108,10 @@ int main(int argc, char *argv[])
         const ssize_t got = recvfrom(sock, request.data(), request.size(), 0,
                                      reinterpret_cast<sockaddr *>(&peer), &peer_size);
         if (got < 0) break; // idle for long enough: stop
-        const std::size_t length = answer({request.data(), static_cast<std::size_t>(got)},
-                                          password, reply);
+        const std::size_t length =
+            answer({request.data(), static_cast<std::size_t>(got)}, password, reply);
         if (length > 0)
-            sendto(sock, reply.data(), length, 0, reinterpret_cast<sockaddr *>(&peer),
-                   peer_size);
+            sendto(sock, reply.data(), length, 0, reinterpret_cast<sockaddr *>(&peer), peer_size);
     }
     close(sock);
     return 0;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -78,8 +78,8 @@ std::size_t receive_reply(int sock, std::span<char> buffer)
                 return received; // the server went quiet: what came is the reply
             errno = ETIMEDOUT;
         }
-        report_failure("Error receiving UDP packet (tried=%d, rc=%d)", static_cast<int>(buffer.size()),
-                       static_cast<int>(rc));
+        report_failure("Error receiving UDP packet (tried=%d, rc=%d)",
+                       static_cast<int>(buffer.size()), static_cast<int>(rc));
         return 0;
     }
     return received;
@@ -107,8 +107,8 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
     lay_request(buffer.data(), password, command);
 
     const sockaddr_in to = destination(address, port);
-    const ssize_t sent = sendto(sock, buffer.data(), length, 0,
-                                reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    const ssize_t sent =
+        sendto(sock, buffer.data(), length, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
     if (sent != static_cast<ssize_t>(length)) {
         report_failure("Could not send UDP packet (tried=%d, rc=%d)", static_cast<int>(length),
                        static_cast<int>(sent));

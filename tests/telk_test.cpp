@@ -79,7 +79,8 @@ struct Outcome {
 
 std::string expand(std::string arg, int port)
 {
-    for (const auto &[token, value] : {std::pair{"{port}"s, port}, {"{port+65536}"s, port + 65536},
+    for (const auto &[token, value] : {std::pair{"{port}"s, port},
+                                       {"{port+65536}"s, port + 65536},
                                        {"{port-65536}"s, port - 65536}})
         for (auto at = arg.find(token); at != std::string::npos; at = arg.find(token))
             arg.replace(at, token.size(), std::to_string(value));
@@ -141,8 +142,8 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     int in[2], out[2], err[2];
     for (int *ends : {in, out, err})
         pipe2(ends, O_CLOEXEC);
-    const int out_target = script.output_file ? open(script.output_file, O_WRONLY | O_CLOEXEC)
-                                              : out[1];
+    const int out_target =
+        script.output_file ? open(script.output_file, O_WRONLY | O_CLOEXEC) : out[1];
     Strings args;
     for (const std::string &arg : script.args)
         args.push_back(expand(arg, server.port));
@@ -280,8 +281,7 @@ const Case k_exchanges[] = {
      .requests = {request("", std::string(32758, 'p'))},
      .out = "ok\n\n"},
     {.name = "longer_request_refused_and_stops",
-     .script = {.args = {k_at, std::string(32758, 'p'), "", "x", "y"},
-                .replies = {{H + "ok\n"}}},
+     .script = {.args = {k_at, std::string(32758, 'p'), "", "x", "y"}, .replies = {{H + "ok\n"}}},
      .requests = {request("", std::string(32758, 'p'))},
      .out = "ok\n\n",
      .err = Eq("Request too long (tried=32769, max=32768)\n"),
