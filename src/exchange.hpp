@@ -2,6 +2,7 @@
 // to standard output.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -11,19 +12,22 @@
 /// Room for one exchange: the request is laid out in it, then the reply received over it.
 inline constexpr std::size_t k_exchange_size = 32768;
 
-/// Longest wait for any one reply datagram, in seconds.
-inline constexpr int k_reply_wait_seconds = 10;
+/// Longest wait for any one reply datagram unless the command line says otherwise.
+inline constexpr std::chrono::microseconds k_reply_wait = std::chrono::seconds(10);
 
-/// Bounds every wait for a reply datagram on `sock` by k_reply_wait_seconds.
+/// Bounds every wait for a reply datagram on `sock` by `wait`, and has the system report an
+/// ICMP error (a closed port) to the waiting receive at once instead of letting it time out.
 /// Returns 0, or 1 after reporting the failed call on standard error.
-int set_reply_wait(int sock);
+int prepare_socket(int sock, std::chrono::microseconds wait);
 
 /// Sends "rcon", `password` and `command` as one request datagram from `sock` to `address`
 /// (network byte order) at the low 16 bits of `port`, waits for the reply and prints it.
+/// With `quiet` zero the reply ends at a newline; otherwise it ends once `quiet` has passed
+/// without a datagram, later datagrams losing their repeated opening.
 /// Returns 0 once a reply was printed or refused for its header, or 1 after reporting
 /// why the request could not be sent or no reply came.
 int send_command(int sock, in_addr_t address, int port, std::string_view password,
-                 std::string_view command);
+                 std::string_view command, std::chrono::microseconds quiet = {});
 
 /// Writes everything behind the connectionless header of `reply`, then one newline, to
 /// standard output; without that header, writes a complaint to standard error instead.

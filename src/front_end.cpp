@@ -5,21 +5,27 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
+using std::chrono::microseconds;
+
 constexpr int k_default_port = 27960;
-/// One line of standard input: longer lines go out in pieces of one byte less.
-constexpr std::size_t k_line_size = 1024;
+/// The longest command one line of standard input may hold.
+constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_stream_buffer_size = 4096;
 
@@ -39,12 +45,47 @@ class socket_owner {
     int fd_;
 };
 
-/// What every exchange of a run goes to, and with which password.
+/// What the options in front of the host set.
+struct options {
+    microseconds wait = k_reply_wait; // -w: the bound on each wait for a reply datagram
+    microseconds quiet{};             // -q: collect a reply until quiet this long; 0: off
+    microseconds pace{};              // -i: the pause before every request but the first
+};
+
+/// An option, the seconds it accepts and where its value goes.
+struct option_rule {
+    char letter;
+    double min_seconds;
+    double max_seconds;
+    microseconds options::*value;
+};
+
+constexpr std::array k_option_rules{
+    option_rule{'w', 0.001, 3600, &options::wait},
+    option_rule{'q', 0.001, 60, &options::quiet},
+    option_rule{'i', 0, 3600, &options::pace},
+};
+
+/// getopt's description of k_option_rules: each takes a value; '+' stops at the host, so a
+/// password or command that begins with '-' is left alone; ':' leaves the messages to telk.
+constexpr auto k_getopt_letters = [] {
+    std::array<char, 3 + 2 * k_option_rules.size()> letters{'+', ':'};
+    for (std::size_t i = 0; i < k_option_rules.size(); ++i) {
+        letters[2 + 2 * i] = k_option_rules[i].letter;
+        letters[3 + 2 * i] = ':';
+    }
+    return letters;
+}();
+
+/// What every exchange of a run goes to, with which password, and how.
 struct session {
     int sock;
     in_addr_t address;
     int port;
     std::string_view password;
+    options opts;
+    bool flush_between; // write the replies out before each further command
+    long sent = 0;
 };
 
 /// Room for the longest single argument Linux hands a program, its zero byte included.
@@ -59,6 +100,60 @@ struct {
     std::array<char, k_stream_buffer_size> input;
 } storage;
 
+/// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that the socket
+/// never takes one of their numbers; opened the wrong way round, each still fails when used,
+/// as a closed descriptor would.
+void reserve_standard_descriptors()
+{
+    const int saved_errno = errno; // a closed descriptor is no error of the run
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    errno = saved_errno;
+}
+
+/// Reads a decimal number of seconds (10, 2.5, .5) within `rule`'s range into `value`.
+/// Returns 0, or 1 when `text` is no such number.
+int read_seconds(const char *text, const option_rule &rule, microseconds &value)
+{
+    constexpr const char *digits = "0123456789";
+    const std::size_t whole = std::strspn(text, digits);
+    const std::size_t fraction = text[whole] == '.' ? std::strspn(text + whole + 1, digits) : 0;
+    const std::size_t end = whole + (text[whole] == '.' ? 1 + fraction : 0);
+    if (whole + fraction == 0 || text[end] != '\0') return 1;
+    const int saved_errno = errno; // an overflow is out of range; errno must not tell later
+    const double seconds = std::strtod(text, nullptr);
+    errno = saved_errno;
+    if (!(seconds >= rule.min_seconds && seconds <= rule.max_seconds)) return 1;
+    value = microseconds(std::llround(seconds * 1e6));
+    return 0;
+}
+
+const option_rule *find_rule(int letter)
+{
+    for (const option_rule &rule : k_option_rules)
+        if (rule.letter == letter) return &rule;
+    return nullptr;
+}
+
+/// Reads the options in front of the host into `opts`; optind is then the host's index.
+/// Returns 0, or 1 after saying on standard error what is wrong.
+int read_options(int argc, char *argv[], options &opts)
+{
+    for (int got; (got = getopt(argc, argv, k_getopt_letters.data())) != -1;) {
+        const option_rule *rule = find_rule(got == ':' ? optopt : got);
+        if (rule == nullptr) {
+            std::fprintf(stderr, "Unknown option -%c: the options are -w, -q and -i\n", optopt);
+            return 1;
+        }
+        if (got == ':' || read_seconds(optarg, *rule, opts.*rule->value) != 0) {
+            std::fprintf(stderr, "Option -%c takes a number of seconds from %g to %g\n",
+                         rule->letter, rule->min_seconds, rule->max_seconds);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 /// Moves the password out of `argument` into storage and overwrites it there with zero
 /// bytes, so that the process list (ps, /proc/PID/cmdline) no longer shows it, in interactive
 /// mode possibly for hours. Returns the password.
@@ -70,11 +165,14 @@ std::string_view hide_password(char *argument)
     return {storage.password.data(), length};
 }
 
-/// Reads a number the way atoi does, but held at the ends of the int range instead of
-/// wrapping, so that a huge port is 65535 and a hugely negative one 0.
+/// Reads a number the way atoi does, but clamped to the int range instead of wrapping, so
+/// that a huge port is 65535 and a hugely negative one 0.
 int port_from_text(const char *text)
 {
-    return static_cast<int>(std::clamp<long>(std::strtol(text, nullptr, 10), INT_MIN, INT_MAX));
+    const int saved_errno = errno; // an out-of-range port is no error of the run
+    const long number = std::strtol(text, nullptr, 10);
+    errno = saved_errno;
+    return static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
 }
 
 /// Finds the IPv4 address of `host`: a leading digit means numbers-and-dots, anything else
@@ -96,40 +194,138 @@ int find_address(const char *host, in_addr_t &address)
     return 0;
 }
 
-/// Buffers `stream` in `buffer`: by lines on a terminal, in blocks otherwise, as the C library
-/// would have it.
-void use_own_buffer(FILE *stream, std::span<char> buffer)
+/// Buffers standard output in storage: by lines on a terminal, in blocks otherwise, as the C
+/// library would have it.
+void buffer_output()
 {
     const int saved_errno = errno; // "not a terminal" is no error of the run
-    const int mode = isatty(fileno(stream)) ? _IOLBF : _IOFBF;
+    const int mode = isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF;
     errno = saved_errno;
-    std::setvbuf(stream, buffer.data(), mode, buffer.size());
+    std::setvbuf(stdout, storage.output.data(), mode, storage.output.size());
+}
+
+/// Sleeps for `pause`, through a stop and continue.
+void pause_for(microseconds pause)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(pause);
+    timespec left{seconds.count(), (pause - seconds).count() * 1000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+/// Sends `command` and prints its reply; before every command but the first, writes out the
+/// replies so far if the session says so, then waits out the pace. Returns 1 when the
+/// exchange failed or standard output lost reply text: no further command may go out.
+int exchange(session &s, std::string_view command)
+{
+    if (s.sent++ > 0) {
+        if (s.flush_between && std::fflush(stdout) != 0) return 1;
+        if (s.opts.pace.count() > 0) pause_for(s.opts.pace);
+    }
+    if (send_command(s.sock, s.address, s.port, s.password, command, s.opts.quiet) != 0)
+        return 1;
+    return std::ferror(stdout) ? 1 : 0; // reported with the run's end
 }
 
 /// Sends `commands` one after the other; stops at the first failed exchange.
 /// Returns the run status.
-int run_batch(const session &s, std::span<char *const> commands)
+int run_batch(session &s, std::span<char *const> commands)
 {
     for (const char *command : commands)
-        if (send_command(s.sock, s.address, s.port, s.password, command) != 0) return 1;
+        if (exchange(s, command) != 0) return 1;
     return 0;
 }
 
-/// Sends each line of standard input as a command, up to its first carriage return or
-/// newline; stops at the end of input or the first failed exchange. Returns the run status.
-int run_interactive(const session &s)
+/// Standard input, read in blocks into storage: [at, end) is read but not yet used.
+struct input {
+    std::size_t at = 0;
+    std::size_t end = 0;
+};
+
+constexpr int k_end_of_input = -1;
+constexpr int k_input_failed = -2;
+
+/// Refills `in` from standard input. Writes out the replies so far first: the read may wait,
+/// and whoever is waiting for a reply must have it by then. Returns 0, or 1 at the end of
+/// input, or -1 when standard output failed or after reporting a read error.
+int refill(input &in)
 {
-    use_own_buffer(stdin, storage.input);
-    std::fputs("Enter commands.\n\n", stdout);
-    std::array<char, k_line_size> line;
-    while (std::fgets(line.data(), line.size(), stdin) != nullptr) {
-        const std::string_view command{line.data(), std::strcspn(line.data(), "\r\n")};
-        if (send_command(s.sock, s.address, s.port, s.password, command) != 0) return 1;
+    if (std::fflush(stdout) != 0) return -1; // reported with the run's end
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, storage.input.data(), storage.input.size());
+        if (got >= 0) {
+            in = {0, static_cast<std::size_t>(got)};
+            return got == 0 ? 1 : 0;
+        }
+        if (errno == EAGAIN) { // left non-blocking by whoever started telk: wait for more
+            pollfd watched{STDIN_FILENO, POLLIN, 0};
+            poll(&watched, 1, -1);
+        } else if (errno != EINTR) {
+            std::perror("Couldn't read standard input");
+            return -1;
+        }
     }
-    return 0;
 }
 
-/// Returns `status`, or 1 after reporting that standard output lost reply text.
+/// Returns the next byte of standard input, k_end_of_input, or k_input_failed.
+int next_byte(input &in)
+{
+    if (in.at == in.end) {
+        const int rc = refill(in);
+        if (rc != 0) return rc > 0 ? k_end_of_input : k_input_failed;
+    }
+    return static_cast<unsigned char>(storage.input[in.at++]);
+}
+
+enum class line { command, end_of_input, failed };
+
+/// Takes the next line of standard input. Its command is the text before its first carriage
+/// return, newline or zero byte, copied into `room`; the rest of the line is dropped, so that
+/// no part of a line ever becomes a command of its own. A command longer than `room` is
+/// reported and sends nothing.
+line next_command(input &in, std::span<char, k_command_max> room, std::string_view &command)
+{
+    std::size_t length = 0;
+    int c = next_byte(in);
+    if (c == k_end_of_input) return line::end_of_input;
+    for (; c >= 0 && c != '\r' && c != '\n' && c != '\0'; c = next_byte(in)) {
+        if (length < room.size()) room[length] = static_cast<char>(c);
+        ++length;
+    }
+    if (c == k_input_failed) return line::failed;
+    if (length > room.size()) {
+        std::fprintf(stderr, "Command too long (tried=%zu, max=%zu)\n", length, room.size());
+        return line::failed;
+    }
+    while (c >= 0 && c != '\n')
+        c = next_byte(in);
+    if (c == k_input_failed) return line::failed;
+    command = {room.data(), length};
+    return line::command;
+}
+
+/// Sends each line of standard input as a command; stops at the end of input or the first
+/// failure. Returns the run status.
+int run_interactive(session &s)
+{
+    std::fputs("Enter commands.\n\n", stdout);
+    input in;
+    std::array<char, k_command_max> room;
+    for (;;) {
+        std::string_view command;
+        switch (next_command(in, room, command)) {
+        case line::end_of_input:
+            return 0;
+        case line::failed:
+            return 1;
+        case line::command:
+            if (exchange(s, command) != 0) return 1;
+        }
+    }
+}
+
+/// Returns `status`, or 1 after reporting that standard output lost reply text. Whenever
+/// the run stopped for that, nothing has touched errno since the failed write.
 int check_output(int status)
 {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
@@ -141,12 +337,15 @@ int check_output(int status)
 
 int main(int argc, char *argv[])
 {
-    if (argc <= 2) {
+    reserve_standard_descriptors();
+    options opts;
+    if (read_options(argc, argv, opts) != 0) return 1;
+    if (argc - optind < 2) {
         std::puts("Usage: telk host[:port] password [command1 command2 ...]");
         return 1;
     }
-    const std::string_view password = hide_password(argv[2]);
-    char *host = argv[1];
+    char *host = argv[optind];
+    const std::string_view password = hide_password(argv[optind + 1]);
     int port = k_default_port;
     if (char *colon = std::strchr(host, ':')) {
         *colon = '\0'; // the host text ends at the first colon
@@ -160,9 +359,11 @@ int main(int argc, char *argv[])
         std::perror("Couldn't open UDP socket");
         return 1;
     }
-    if (set_reply_wait(sock.get()) != 0) return 1;
+    if (prepare_socket(sock.get(), opts.wait) != 0) return 1;
 
-    use_own_buffer(stdout, storage.output);
-    const session s{sock.get(), address, port, password};
-    return check_output(argc == 3 ? run_interactive(s) : run_batch(s, {argv + 3, argv + argc}));
+    buffer_output();
+    const std::span<char *const> commands{argv + optind + 2, argv + argc};
+    session s{sock.get(), address, port, password, opts,
+              !commands.empty() || opts.pace.count() > 0};
+    return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -35,9 +38,46 @@ std::string request(const std::string &command, const std::string &password = "p
     return H + "rcon " + password + " " + command;
 }
 
-/// A UDP socket on 127.0.0.1 in the server's place; `fd` stays -1 when the port is taken.
+/// Owns a file descriptor: closed when it goes, on every path of a test.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Fd read, write;
+};
+
+Pipe make_pipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        return {};
+    }
+    return {Fd(ends[0]), Fd(ends[1])};
+}
+
+/// A UDP socket on 127.0.0.1 in the server's place; `fd` stays empty when the port is taken.
 struct FakeServer {
-    int fd = -1;
+    Fd fd;
     int port = 0;
 
     explicit FakeServer(int wanted)
@@ -47,28 +87,29 @@ struct FakeServer {
         self.sin_port = htons(static_cast<in_port_t>(wanted));
         self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof self;
-        const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (bind(sock, reinterpret_cast<sockaddr *>(&self), size) != 0 ||
-            getsockname(sock, reinterpret_cast<sockaddr *>(&self), &size) != 0) {
-            close(sock);
+        Fd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (bind(sock.get(), reinterpret_cast<sockaddr *>(&self), size) != 0 ||
+            getsockname(sock.get(), reinterpret_cast<sockaddr *>(&self), &size) != 0)
             return;
-        }
-        fd = sock;
+        fd = std::move(sock);
         port = ntohs(self.sin_port);
-    }
-    ~FakeServer()
-    {
-        if (fd >= 0) close(fd);
     }
 };
 
 /// One run of telk and the server's part in it.
 struct Script {
-    Strings args;                 // "{port}", "{port+65536}", "{port-65536}" name the server's
-    std::string input;            // standard input, written at once, then closed
-    std::vector<Strings> replies; // replies[i]: the datagrams that answer request i
+    Strings args;      // "{port}", "{port+65536}", "{port-65536}" name the server's;
+                       // "{closed}" a loopback port that nothing listens on
+    std::string input; // standard input, written at once, then closed
+    Strings dialogue;  // instead: standard input a piece at a time, each written once
+                       // standard output has grown, then closed once it grows again
+    bool nonblocking_input = false; // standard input handed over in non-blocking mode
+    std::vector<Strings> replies;   // replies[i]: the datagrams that answer request i
     std::function<void(pid_t)> before_reply; // runs with telk's pid before each answer
+    const char *input_file = nullptr;        // standard input from there instead of a pipe
     const char *output_file = nullptr;       // standard output there instead of a pipe
+    int closed_fd = -1;                      // this standard descriptor closed for telk
+    std::chrono::seconds deadline = k_deadline;
 };
 
 struct Outcome {
@@ -77,6 +118,9 @@ struct Outcome {
     int status = -1; // -1 unless telk exited by itself
 };
 
+/// A loopback port that nothing listens on: bound for a moment, then let go.
+int closed_port() { return FakeServer(0).port; }
+
 std::string expand(std::string arg, int port)
 {
     for (const auto &[token, value] : {std::pair{"{port}"s, port},
@@ -84,16 +128,22 @@ std::string expand(std::string arg, int port)
                                        {"{port-65536}"s, port - 65536}})
         for (auto at = arg.find(token); at != std::string::npos; at = arg.find(token))
             arg.replace(at, token.size(), std::to_string(value));
+    if (const auto at = arg.find("{closed}"); at != std::string::npos)
+        arg.replace(at, 8, std::to_string(closed_port()));
     return arg;
 }
 
-pid_t spawn_telk(const Strings &args, int in, int out, int err)
+/// Starts telk with `fds` as its standard descriptors (-1: closed). Returns its pid, or -1.
+pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    for (int target = 0; target < 3; ++target) {
+        if (fds[target] < 0)
+            posix_spawn_file_actions_addclose(&actions, target);
+        else
+            posix_spawn_file_actions_adddup2(&actions, fds[target], target);
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t pipe_signal;
@@ -107,7 +157,7 @@ pid_t spawn_telk(const Strings &args, int in, int out, int err)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    posix_spawn(&pid, TELK_PATH, &actions, &attributes, argv.data(), environ);
+    if (posix_spawn(&pid, TELK_PATH, &actions, &attributes, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return pid;
@@ -131,59 +181,81 @@ void answer(const FakeServer &server, const Script &script, std::size_t index,
     if (index >= script.replies.size()) return;
     if (script.before_reply) script.before_reply(pid);
     for (const std::string &datagram : script.replies[index])
-        sendto(server.fd, datagram.data(), datagram.size(), 0,
+        sendto(server.fd.get(), datagram.data(), datagram.size(), 0,
                reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
 }
 
-/// Runs telk to its end, serving its requests, with every wait bounded by k_deadline.
+/// Writes `text` to telk's standard input, unless telk has gone without reading it.
+void write_all(const Fd &fd, const std::string &text)
+{
+    const ssize_t wrote = write(fd.get(), text.data(), text.size());
+    EXPECT_TRUE(wrote == static_cast<ssize_t>(text.size()) || (wrote < 0 && errno == EPIPE))
+        << "the input must fit the pipe";
+}
+
+/// Opens `path` for telk when a script names one.
+Fd open_for_telk(const char *path, int flags) { return Fd(path ? open(path, flags) : -1); }
+
+/// Runs telk to its end, serving its requests, with every wait bounded by the deadline.
 Outcome run_telk(const FakeServer &server, const Script &script)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2];
-    for (int *ends : {in, out, err})
-        pipe2(ends, O_CLOEXEC);
-    const int out_target =
-        script.output_file ? open(script.output_file, O_WRONLY | O_CLOEXEC) : out[1];
+    Pipe in = make_pipe(), out = make_pipe(), err = make_pipe();
+    Fd input_file = open_for_telk(script.input_file, O_RDONLY | O_CLOEXEC);
+    Fd output_file = open_for_telk(script.output_file, O_WRONLY | O_CLOEXEC);
+    if (script.nonblocking_input) fcntl(in.read.get(), F_SETFL, O_NONBLOCK);
+    std::array<int, 3> fds{script.input_file ? input_file.get() : in.read.get(),
+                           script.output_file ? output_file.get() : out.write.get(),
+                           err.write.get()};
+    if (script.closed_fd >= 0) fds[script.closed_fd] = -1;
     Strings args;
     for (const std::string &arg : script.args)
         args.push_back(expand(arg, server.port));
-    const pid_t pid = spawn_telk(args, in[0], out_target, err[1]);
-    for (int fd : {in[0], out[1], err[1], script.output_file ? out_target : -1})
-        if (fd >= 0) close(fd);
+    const pid_t pid = spawn_telk(args, fds);
+    for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
+        telks->reset();
     Outcome outcome;
     if (pid <= 0) { // no pid of ours to wait for or to kill
         ADD_FAILURE() << "telk could not be started";
-        for (int fd : {in[1], out[0], err[0]})
-            close(fd);
         return outcome;
     }
-    EXPECT_LT(script.input.size(), 65536u) << "the input must fit the pipe";
-    [[maybe_unused]] auto written = write(in[1], script.input.data(), script.input.size());
-    close(in[1]);
+    std::size_t said = 0; // pieces of the dialogue written so far
+    if (script.dialogue.empty()) {
+        write_all(in.write, script.input);
+        in.write.reset();
+    }
 
     std::string *sinks[] = {nullptr, &outcome.out, &outcome.err};
-    pollfd watched[] = {{server.fd, POLLIN, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + k_deadline;
-    while (watched[1].fd >= 0 || watched[2].fd >= 0) {
+    Fd *streams[] = {nullptr, &out.read, &err.read};
+    pollfd watched[] = {{server.fd.get(), POLLIN, 0}, {out.read.get(), POLLIN, 0},
+                        {err.read.get(), POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + script.deadline;
+    while (out.read.get() >= 0 || err.read.get() >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || poll(watched, 3, static_cast<int>(left.count())) < 0) break;
         sockaddr_in peer{};
-        if (watched[0].revents != 0 && take_request(server.fd, outcome.requests, peer))
+        if (watched[0].revents != 0 && take_request(server.fd.get(), outcome.requests, peer))
             answer(server, script, outcome.requests.size() - 1, peer, pid);
         for (int i = 1; i <= 2; ++i) {
             if (watched[i].revents == 0) continue;
             std::array<char, 65536> chunk;
             const ssize_t got = read(watched[i].fd, chunk.data(), chunk.size());
-            if (got > 0) {
-                sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
-            } else {
-                close(watched[i].fd);
+            if (got <= 0) {
+                streams[i]->reset();
                 watched[i].fd = -1;
+                continue;
+            }
+            sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
+            if (i == 1 && in.write.get() >= 0) { // standard output grew: the next piece
+                if (said < script.dialogue.size())
+                    write_all(in.write, script.dialogue[said++]);
+                else
+                    in.write.reset();
             }
         }
     }
-    if (watched[1].fd >= 0 || watched[2].fd >= 0) {
+    if (out.read.get() >= 0 || err.read.get() >= 0) {
         ADD_FAILURE() << "telk did not finish within the deadline";
         kill(pid, SIGKILL);
     }
@@ -191,11 +263,9 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     waitpid(pid, &status, 0);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     sockaddr_in peer{};
-    while (take_request(server.fd, outcome.requests, peer)) {
+    while (take_request(server.fd.get(), outcome.requests, peer)) {
         // sent just before the end: counted, not answered
     }
-    for (int fd : {watched[1].fd, watched[2].fd})
-        if (fd >= 0) close(fd);
     return outcome;
 }
 
@@ -217,7 +287,7 @@ TEST_P(Telk, Run)
 {
     const Case &c = GetParam();
     const FakeServer server(c.server_port);
-    if (server.fd < 0) GTEST_SKIP() << "port " << c.server_port << " cannot be had here";
+    if (server.fd.get() < 0) GTEST_SKIP() << "port " << c.server_port << " cannot be had here";
     const Outcome outcome = run_telk(server, c.script);
     EXPECT_EQ(outcome.requests, c.requests);
     EXPECT_EQ(outcome.out, c.out);
@@ -294,8 +364,10 @@ const Case k_exchanges[] = {
      .script = {.args = {"127.255.255.255:{port}", "pw", "a", "b"}},
      .err = Eq("Could not send UDP packet (tried=13, rc=-1): Permission denied\n"),
      .status = 1},
-    {.name = "lost_output_is_failure",
-     .script = {.args = {k_at, "pw", "a"}, .replies = {{H + "A\n"}}, .output_file = "/dev/full"},
+    {.name = "lost_output_stops_before_next_command",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + "A\n"}, {H + "B\n"}},
+                .output_file = "/dev/full"},
      .requests = {request("a")},
      .err = Eq("Couldn't write standard output: No space left on device\n"),
      .status = 1},
@@ -356,17 +428,117 @@ const Case k_targets[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Target, Telk, testing::ValuesIn(k_targets), case_name);
 
+/// A run refused for its options: `err` on standard error, nothing sent.
+Case bad_option(const char *name, Strings options, const std::string &err)
+{
+    options.insert(options.end(), {k_at, "pw", "a"});
+    return {.name = name, .script = {.args = std::move(options)}, .err = Eq(err), .status = 1};
+}
+
+const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
+const std::string k_q_takes = "Option -q takes a number of seconds from 0.001 to 60\n";
+const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";
+const std::string k_refused = "Error receiving UDP packet (tried=32768, rc=-1): Connection refused\n";
+
+const Case k_options[] = {
+    {.name = "options_end_at_host_and_dashes_pass",
+     .script = {.args = {"-w", "2.5", "-q", ".5", "-i", "0", "--", k_at, "-pw", "-i", "-"},
+                .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
+     .requests = {request("-i", "-pw"), request("-", "-pw")},
+     .out = "A\n\nB\n\n"},
+    {.name = "paced_commands_in_order",
+     .script = {.args = {"-i", "0.01", k_at, "pw", "a", "b", "c"},
+                .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
+     .requests = {request("a"), request("b"), request("c")},
+     .out = "A\n\nB\n\nC\n\n"},
+    {.name = "wait_bound_from_option",
+     .script = {.args = {"-w", "0.2", k_at, "pw", "a", "b"}},
+     .requests = {request("a")},
+     .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
+     .status = 1},
+    refused("options_leave_too_few_arguments", {"-w", "1", k_at}, k_usage),
+    bad_option("unknown_option", {"-x", "1"},
+               "Unknown option -x: the options are -w, -q and -i\n"),
+    bad_option("missing_value", {"-q"}, k_q_takes), // the host becomes -q's value: no number
+    {.name = "missing_value_at_end",
+     .script = {.args = {"-w"}},
+     .err = Eq(k_w_takes),
+     .status = 1},
+    bad_option("value_zero", {"-w", "0"}, k_w_takes),
+    bad_option("value_over_range", {"-w", "3600.001"}, k_w_takes),
+    bad_option("value_with_exponent", {"-w", "1e3"}, k_w_takes),
+    bad_option("value_empty", {"-w", ""}, k_w_takes),
+    bad_option("value_just_a_point", {"-w", "."}, k_w_takes),
+    bad_option("value_huge", {"-w", std::string(400, '9')}, k_w_takes),
+    bad_option("quiet_over_range", {"-q", "60.5"}, k_q_takes),
+    bad_option("pace_negative", {"-i", "-1"}, k_i_takes),
+    bad_option("pace_trailing_text", {"-i", "1s"}, k_i_takes),
+    {.name = "refused_port_fails_at_once",
+     .script = {.args = {"127.0.0.1:{closed}", "pw", "a", "b"},
+                .deadline = std::chrono::seconds(5)},
+     .err = Eq(k_refused),
+     .status = 1},
+    {.name = "refused_port_fails_at_once_when_collecting",
+     .script = {.args = {"-q", "0.5", "127.0.0.1:{closed}", "pw"},
+                .input = "a\n",
+                .deadline = std::chrono::seconds(5)},
+     .out = "Enter commands.\n\n",
+     .err = Eq(k_refused),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Options, Telk, testing::ValuesIn(k_options), case_name);
+
+/// A run of "-q 0.3" with commands "a" and "b": `pieces` answer "a", and "B" answers "b".
+Case quiet(const char *name, const Strings &pieces, const std::string &out)
+{
+    return {.name = name,
+            .script = {.args = {"-q", "0.3", k_at, "pw", "a", "b"}, .replies = {pieces, {H + "B"}}},
+            .requests = {request("a"), request("b")},
+            .out = out + "\nB\n"};
+}
+
+const std::string k_first = H + "print\n";
+
+const Case k_quiet[] = {
+    quiet("quiet_joins_pieces_without_openings",
+          {k_first + "ab", k_first + "cd\n", k_first, k_first + "ef"}, "print\nabcd\nef"),
+    quiet("quiet_keeps_a_first_line_that_differs", {k_first + "ab", H + "other\ncd"},
+          "print\nabother\ncd"),
+    quiet("quiet_appends_a_piece_without_header_whole", {k_first + "ab", "print\ncd"},
+          "print\nabprint\ncd"),
+    quiet("quiet_waits_past_a_lone_header", {H, k_first + "ab"}, "print\nab"),
+    quiet("quiet_stops_at_full_buffer",
+          {k_first + std::string(16000, 'x'), k_first + std::string(20000, 'y')},
+          "print\n" + std::string(16000, 'x') + std::string(16758, 'y')),
+    {.name = "quiet_empty_datagram_fails",
+     .script = {.args = {"-q", "0.3", k_at, "pw", "a", "b"}, .replies = {{k_first + "a", ""}}},
+     .requests = {request("a")},
+     .err = StartsWith(k_receive_failed),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Quiet, Telk, testing::ValuesIn(k_quiet), case_name);
+
 // Both runs need port 65535, so they take turns in one test rather than two parallel ones.
 TEST(TelkPort65535, MinusOneAndHugeNumbersReachIt)
 {
     const FakeServer server(65535);
-    if (server.fd < 0) GTEST_SKIP() << "port 65535 cannot be had here";
-    for (const char *target : {"127.0.0.1:-1", "127.0.0.1:99999999999"}) {
-        const Case c = reaches(target, target);
+    if (server.fd.get() < 0) GTEST_SKIP() << "port 65535 cannot be had here";
+    const Case cases[] = {
+        reaches("minus_one", "127.0.0.1:-1"),
+        reaches("huge", "127.0.0.1:99999999999"),
+        // clamping the port must leave no error number behind for the empty datagram's message
+        {.name = "huge_leaves_errno_alone",
+         .script = {.args = {"127.0.0.1:99999999999999999999", "pw", "a"}, .replies = {{""}}},
+         .requests = {request("a")},
+         .err = Eq("Error receiving UDP packet (tried=32768, rc=0): Success\n"),
+         .status = 1},
+    };
+    for (const Case &c : cases) {
         const Outcome outcome = run_telk(server, c.script);
-        EXPECT_EQ(outcome.requests, c.requests) << target;
-        EXPECT_EQ(outcome.out, c.out) << target;
-        EXPECT_EQ(outcome.status, 0) << target;
+        EXPECT_EQ(outcome.requests, c.requests) << c.name;
+        EXPECT_EQ(outcome.out, c.out) << c.name;
+        EXPECT_THAT(outcome.err, c.err) << c.name;
+        EXPECT_EQ(outcome.status, c.status) << c.name;
     }
 }
 
@@ -435,10 +607,52 @@ const Case k_interactive[] = {
     interactive("end_of_input_at_once", "", {}),
     interactive("line_ends", "crlf\r\nlone\rdropped\n\n\r\nlast", {"crlf", "lone", "", "", "last"}),
     interactive("zero_byte_ends_command", "ab\0cd\nef\n"s, {"ab", "ef"}),
-    interactive("long_line_in_pieces", std::string(2500, 'x') + "\n",
-                {std::string(1023, 'x'), std::string(1023, 'x'), std::string(454, 'x')}),
-    interactive("full_piece_then_its_newline", std::string(1023, 'x') + "\ny\n",
-                {std::string(1023, 'x'), "", "y"}),
+    interactive("line_of_1023_bytes_is_one_command", std::string(1023, 'x') + "\ny\n",
+                {std::string(1023, 'x'), "y"}),
+    interactive("line_of_1022_bytes_and_crlf_is_one_command", std::string(1022, 'x') + "\r\n",
+                {std::string(1022, 'x')}),
+    interactive("long_tail_after_cr_or_zero_dropped",
+                "a\r" + std::string(3000, 'x') + "\nb\0"s + std::string(5000, 'y') + "\nc",
+                {"a", "b", "c"}),
+    {.name = "too_long_command_sends_nothing_of_its_line",
+     .script = {.args = {k_at, "pw"},
+                .input = "a\nsay " + std::string(1019, 'x') + "echo INJECTED\r\nb\n",
+                .replies = {{H + "A\n"}}},
+     .requests = {request("a")},
+     .out = k_greeting + "A\n\n",
+     .err = Eq("Command too long (tried=1036, max=1023)\n"),
+     .status = 1},
+    {.name = "read_error_reported",
+     .script = {.args = {k_at, "pw"}, .input_file = "/"},
+     .out = k_greeting,
+     .err = Eq("Couldn't read standard input: Is a directory\n"),
+     .status = 1},
+    {.name = "closed_input_is_no_socket",
+     .script = {.args = {k_at, "pw"}, .closed_fd = 0},
+     .out = k_greeting,
+     .err = Eq("Couldn't read standard input: Bad file descriptor\n"),
+     .status = 1},
+    {.name = "closed_output_is_no_socket",
+     .script = {.args = {k_at, "pw"}, .input = "a\n", .closed_fd = 1},
+     .err = Eq("Couldn't write standard output: Bad file descriptor\n"),
+     .status = 1},
+    {.name = "lost_greeting_sends_nothing",
+     .script = {.args = {k_at, "pw"}, .input = "a\n", .output_file = "/dev/full"},
+     .err = Eq("Couldn't write standard output: No space left on device\n"),
+     .status = 1},
+    {.name = "reply_out_before_waiting_for_input",
+     .script = {.args = {k_at, "pw"},
+                .dialogue = {"a\n", "b\n"},
+                .nonblocking_input = true,
+                .replies = {{H + "A\n"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = k_greeting + "A\n\nB\n\n"},
+    {.name = "paced_lines_in_order",
+     .script = {.args = {"-i", "0.01", k_at, "pw"},
+                .input = "a\nb\nc\n",
+                .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
+     .requests = {request("a"), request("b"), request("c")},
+     .out = k_greeting + "A\n\nB\n\nC\n\n"},
     {.name = "failure_stops_reading",
      .script = {.args = {k_at, "pw"}, .input = "a\nb\nc\n", .replies = {{H + "A\n"}, {""}}},
      .requests = {request("a"), request("b")},
