@@ -1,14 +1,21 @@
 // Measures what telk costs beyond the network on this machine, each figure beside its floor:
 // a bare sendto/recvfrom loop against the same server, or a program that only starts and
 // exits. Every figure is the median of several runs, telk's and the floor's interleaved so
-// that drift of the machine cancels out.
+// that drift of the machine cancels out. Every run must exit 0 having made the exchanges it
+// was given, counted at the server, or its figure fails.
+//
+//   telk-bench [program]     program: what to measure in telk's place (default: the built telk)
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +26,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -33,11 +41,106 @@ const std::string k_header = "\xff\xff\xff\xff";
 const std::string k_password = "pw";
 constexpr int k_exchanges = 20000;
 constexpr int k_large_exchanges = 2000;
+constexpr int k_quiet_exchanges = 500;
+const std::string k_quiet = "0.001"; // -q's least quiet time, in seconds
+constexpr double k_quiet_us = 1000;
 constexpr int k_startups = 200;
 constexpr int k_rounds = 9;
 constexpr std::size_t k_small_reply = 20;
 constexpr std::size_t k_large_reply = 32768; // fills telk's reply buffer
 constexpr int k_server_idle_seconds = 5;
+
+/// What a figure may be, as a multiple of its floor.
+struct Budget {
+    enum Kind { none, at_most, at_least, exactly } kind;
+    double ratio;
+};
+
+struct Figure {
+    const char *name;
+    const char *floor; // what the floor column holds
+    Budget budget;
+    const char *note; // why a figure has no budget
+};
+
+enum FigureId {
+    piped,
+    large,
+    large_receiving,
+    startup,
+    private_memory,
+    peak_memory,
+    sendto_calls,
+    recvfrom_calls,
+    all_calls,
+    quiet_time,
+    quiet_calls,
+    figure_count
+};
+
+/// Every figure and its budget, in the order printed; the README's table says the same.
+constexpr std::array<Figure, figure_count> k_figures{{
+    {"piped throughput, us/exchange", "floor", {Budget::at_most, 1.10}, ""},
+    {"large replies, MB/s", "writing floor", {Budget::at_least, 0.95}, ""},
+    {"large replies, MB/s", "receiving floor", {Budget::none, 0}, "the floor writes nothing"},
+    {"start-up, ms", "empty", {Budget::at_most, 1.15}, ""},
+    {"private resident memory, KiB", "empty", {Budget::at_most, 1.15}, ""},
+    {"peak resident memory, KiB", "empty", {Budget::none, 0}, "counts shared C library pages"},
+    {"sendto per exchange", "bare loop", {Budget::exactly, 1}, ""},
+    {"recvfrom per exchange", "bare loop", {Budget::exactly, 1}, ""},
+    {"system calls per exchange", "bare loop", {Budget::at_most, 1.01}, ""},
+    {"-q 0.001: us/exchange over quiet", "floor", {Budget::none, 0}, "the quiet time is policy"},
+    {"-q 0.001: system calls/exchange",
+     "bare loop",
+     {Budget::none, 0},
+     "one poll a datagram, one more"},
+}};
+
+bool within(const Budget &budget, double ratio)
+{
+    switch (budget.kind) {
+    case Budget::at_most:
+        return ratio <= budget.ratio;
+    case Budget::at_least:
+        return ratio >= budget.ratio;
+    case Budget::exactly:
+        return ratio == budget.ratio;
+    case Budget::none:
+        break;
+    }
+    return true;
+}
+
+std::string label(const Figure &figure)
+{
+    static const char *const signs[] = {"", "<=", ">=", "="};
+    if (figure.budget.kind == Budget::none) return "none";
+    std::array<char, 48> text;
+    std::snprintf(text.data(), text.size(), "%s %.2fx %s", signs[figure.budget.kind],
+                  figure.budget.ratio, figure.floor);
+    return text.data();
+}
+
+/// A figure as measured: telk's median, the floor's, and why it cannot count, if it cannot.
+struct Measured {
+    double telk = 0;
+    double floor = 0;
+    std::string fault;
+};
+
+/// Prints `figure`'s row; returns 1 when it is over its budget or its runs were faulty.
+int report(FigureId id, const Measured &m)
+{
+    const Figure &figure = k_figures[id];
+    const double ratio = m.floor != 0 ? m.telk / m.floor : 0;
+    const bool pass = m.fault.empty() && within(figure.budget, ratio);
+    std::string result = pass ? "PASS" : "FAIL";
+    if (!m.fault.empty()) result += ": " + m.fault;
+    if (pass && figure.budget.kind == Budget::none) result = figure.note;
+    std::printf("%-34s %12.3f %12.3f %7.3f   %-22s %s\n", figure.name, m.telk, m.floor, ratio,
+                label(figure).c_str(), result.c_str());
+    return pass ? 0 : 1;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -50,6 +153,12 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+[[noreturn]] void die(const char *what)
+{
+    std::fprintf(stderr, "telk-bench: %s: %s\n", what, std::strerror(errno));
+    std::exit(2);
+}
+
 sockaddr_in loopback(int port)
 {
     sockaddr_in address{};
@@ -59,9 +168,17 @@ sockaddr_in loopback(int port)
     return address;
 }
 
+/// The answering server, in a child process, and the count of requests it answered, in
+/// memory it shares with the benchmark.
+struct Server {
+    pid_t pid = -1;
+    int port = 0;
+    std::atomic<long> *answered = nullptr;
+};
+
 /// Answers "big" with a reply that fills telk's buffer and anything else with 20 bytes,
 /// at once, until nothing has come for a while.
-void serve(int sock)
+void serve(int sock, std::atomic<long> &answered)
 {
     const std::string small = k_header + std::string(k_small_reply - 5, 's') + "\n";
     const std::string large = k_header + std::string(k_large_reply - 5, 'l') + "\n";
@@ -75,27 +192,35 @@ void serve(int sock)
         const bool big =
             std::string_view(request.data(), static_cast<std::size_t>(got)).ends_with(" big");
         const std::string &reply = big ? large : small;
+        ++answered; // before the reply, so that the count is whole once the client is done
         sendto(sock, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&peer), size);
     }
 }
 
-/// Starts the answering server in a child process; returns its pid and port.
-std::pair<pid_t, int> start_server()
+Server start_server()
 {
+    Server server;
+    void *shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) die("shared counter");
+    server.answered = new (shared) std::atomic<long>(0);
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in self = loopback(0);
     socklen_t size = sizeof self;
     const timeval idle{k_server_idle_seconds, 0};
-    bind(sock, reinterpret_cast<sockaddr *>(&self), size);
-    getsockname(sock, reinterpret_cast<sockaddr *>(&self), &size);
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        serve(sock);
+    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&self), size) != 0 ||
+        getsockname(sock, reinterpret_cast<sockaddr *>(&self), &size) != 0 ||
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle) != 0)
+        die("server socket");
+    server.port = ntohs(self.sin_port);
+    server.pid = fork();
+    if (server.pid < 0) die("fork");
+    if (server.pid == 0) {
+        serve(sock, *server.answered);
         _exit(0);
     }
     close(sock);
-    return {pid, ntohs(self.sin_port)};
+    return server;
 }
 
 std::vector<char *> c_args(const Strings &argv)
@@ -107,45 +232,151 @@ std::vector<char *> c_args(const Strings &argv)
     return args;
 }
 
-struct Run {
-    double seconds;
-    int status;
-};
-
-/// Runs `argv` with `input` piped to it and its output thrown away. The whole input is in
-/// the pipe before the program starts, so that the producer's work is not counted.
-Run run(const Strings &argv, const std::string &input = "")
+/// A pipe that already holds all of `input`, so that its producer's work is not counted.
+/// Returns its read end.
+int filled_pipe(const std::string &input)
 {
-    int pipe_ends[2];
-    pipe2(pipe_ends, O_CLOEXEC);
-    if (fcntl(pipe_ends[1], F_SETPIPE_SZ, static_cast<int>(input.size())) < 0 && !input.empty())
-        std::perror("telk-bench: pipe size");
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) die("pipe");
+    if (!input.empty() && fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(input.size())) < 0)
+        die("a pipe that holds the whole input (see /proc/sys/fs/pipe-max-size)");
     for (std::size_t done = 0; done < input.size();) {
-        const ssize_t wrote = write(pipe_ends[1], input.data() + done, input.size() - done);
-        if (wrote <= 0) break;
+        const ssize_t wrote = write(ends[1], input.data() + done, input.size() - done);
+        if (wrote <= 0) die("filling the input pipe");
         done += static_cast<std::size_t>(wrote);
     }
-    close(pipe_ends[1]);
+    close(ends[1]);
+    return ends[0];
+}
+
+/// One measured run: how long it took, and whether it exited 0 having made `exchanges`.
+struct Run {
+    double seconds;
+    std::string fault;
+};
+
+/// Runs `argv` with `input` piped to it and its output thrown away, expecting `exchanges`
+/// answers from `server`.
+Run run(const Server &server, const Strings &argv, long exchanges, const std::string &input = "")
+{
+    const int in = filled_pipe(input);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_ends[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     std::vector<char *> args = c_args(argv);
+    server.answered->store(0);
 
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = -1;
-    posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    int status = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
+        waitpid(pid, &status, 0);
     const double elapsed = seconds_since(start);
-    close(pipe_ends[0]);
+    close(in);
     posix_spawn_file_actions_destroy(&actions);
-    return {elapsed, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    const long answered = server.answered->load();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {elapsed, argv[0] + " did not exit 0"};
+    if (exchanges >= 0 && answered != exchanges)
+        return {elapsed,
+                std::to_string(answered) + " of " + std::to_string(exchanges) + " exchanges"};
+    return {elapsed, ""};
+}
+
+/// Runs telk's and the floor's command `rounds` times each, interleaved, and takes the median
+/// of `figure(seconds)` for each.
+/// A run of a floor: its command line and the exchanges it makes (-1: none to count).
+struct FloorRun {
+    Strings argv;
+    long exchanges;
+};
+
+/// Runs telk with `input` and the floor `rounds` times each, interleaved, and takes the
+/// median of `figure(seconds)` for each.
+template <typename Scale>
+Measured interleaved(const Server &server, const Strings &telk, const std::string &input,
+                     long exchanges, const FloorRun &floor, int rounds, Scale figure)
+{
+    std::vector<double> telks, floors;
+    Measured m;
+    for (int round = 0; round < rounds; ++round) {
+        const Run mine = run(server, telk, exchanges, input);
+        const Run base = run(server, floor.argv, floor.exchanges);
+        if (m.fault.empty()) m.fault = !mine.fault.empty() ? mine.fault : base.fault;
+        telks.push_back(figure(mine.seconds));
+        floors.push_back(figure(base.seconds));
+    }
+    m.telk = median(telks);
+    m.floor = median(floors);
+    return m;
+}
+
+std::string lines(const std::string &command, int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += command + "\n";
+    return text;
+}
+
+/// What every figure runs against: the server, telk's command line and the floors'.
+struct Bench {
+    Server server;
+    Strings telk; // program, target, password: interactive
+    FloorRun floor(const char *command, int count, bool write = false) const
+    {
+        Strings argv{FLOOR_PATH, std::to_string(server.port), k_password, command,
+                     std::to_string(count)};
+        if (write) argv.push_back("write");
+        return {argv, count};
+    }
+};
+
+Measured measure_piped(const Bench &b)
+{
+    return interleaved(b.server, b.telk, lines("status", k_exchanges), k_exchanges,
+                       b.floor("status", k_exchanges), k_rounds,
+                       [](double seconds) { return seconds * 1e6 / k_exchanges; });
+}
+
+Measured measure_large(const Bench &b, bool floor_writes)
+{
+    const double text_mb = double(k_large_exchanges) * (k_large_reply - 4) / 1e6;
+    return interleaved(b.server, b.telk, lines("big", k_large_exchanges), k_large_exchanges,
+                       b.floor("big", k_large_exchanges, floor_writes), k_rounds,
+                       [text_mb](double seconds) { return text_mb / seconds; });
+}
+
+Measured measure_startup(const Bench &b)
+{
+    Strings single = b.telk;
+    single.push_back("status");
+    return interleaved(b.server, single, "", 1, {{EMPTY_PATH}, -1}, k_startups,
+                       [](double seconds) { return seconds * 1e3; });
+}
+
+/// telk's command line collecting each reply until quiet.
+Strings collecting(const Bench &b)
+{
+    Strings quiet = b.telk;
+    quiet.insert(quiet.begin() + 1, {"-q", k_quiet});
+    return quiet;
+}
+
+Measured measure_quiet_time(const Bench &b)
+{
+    Measured m = interleaved(b.server, collecting(b), lines("status", k_quiet_exchanges),
+                             k_quiet_exchanges, b.floor("status", k_quiet_exchanges), k_rounds,
+                             [](double seconds) { return seconds * 1e6 / k_quiet_exchanges; });
+    m.telk -= k_quiet_us; // what telk costs on top of waiting out the quiet time
+    return m;
 }
 
 struct Memory {
     double peak_kib;    // every resident page at its highest, the C library's shared ones too
     double private_kib; // the process's own pages: heap, stack, data
+    bool exited_0;
 };
 
 /// Reads the memory of `argv` from /proc as it exits. (A child's rusage would also count the
@@ -175,26 +406,40 @@ Memory memory_of(const Strings &argv)
     }
     ptrace(PTRACE_CONT, pid, nullptr, nullptr);
     waitpid(pid, &status, 0);
+    memory.exited_0 = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return memory;
 }
 
-std::string lines(const std::string &command, int count)
+/// {private, peak} memory of a single-command run beside the empty program's.
+std::array<Measured, 2> measure_memory(const Bench &b)
 {
-    std::string text;
-    for (int i = 0; i < count; ++i)
-        text += command + "\n";
-    return text;
+    Strings single = b.telk;
+    single.push_back("status");
+    std::vector<double> own, own_floor, peak, peak_floor;
+    std::string fault;
+    for (int round = 0; round < k_rounds; ++round) {
+        b.server.answered->store(0);
+        const Memory once = memory_of(single), empty = memory_of({EMPTY_PATH});
+        if (!once.exited_0 || b.server.answered->load() != 1)
+            fault = single[0] + " did not exit 0 having made its exchange";
+        own.push_back(once.private_kib);
+        own_floor.push_back(empty.private_kib);
+        peak.push_back(once.peak_kib);
+        peak_floor.push_back(empty.peak_kib);
+    }
+    return {Measured{median(own), median(own_floor), fault},
+            Measured{median(peak), median(peak_floor), fault}};
 }
 
-/// Counts system calls of an interactive run under strace: {sendto, recvfrom, all}, or
-/// all zero when strace cannot be run.
-std::array<long, 3> count_calls(const Strings &telk, const std::string &input)
+/// Counts system calls of an interactive run of `exchanges` commands under strace, per
+/// exchange: {sendto, recvfrom, all}. Empty when strace is not there.
+std::optional<std::array<Measured, 3>> measure_calls(const Bench &b, Strings telk, int exchanges)
 {
     const std::string report = "/tmp/telk-bench-strace." + std::to_string(getpid());
-    Strings argv{"/usr/bin/strace", "-c", "-f", "-o", report};
-    argv.insert(argv.end(), telk.begin(), telk.end());
-    std::array<long, 3> calls{};
-    if (access(argv[0].c_str(), X_OK) != 0 || run(argv, input).status != 0) return calls;
+    if (access("/usr/bin/strace", X_OK) != 0) return std::nullopt;
+    telk.insert(telk.begin(), {"/usr/bin/strace", "-c", "-f", "-o", report});
+    const Run traced = run(b.server, telk, exchanges, lines("status", exchanges));
+    std::array<double, 3> calls{};
     std::ifstream file(report);
     for (std::string line; std::getline(file, line);) {
         std::istringstream fields(line);
@@ -202,28 +447,16 @@ std::array<long, 3> count_calls(const Strings &telk, const std::string &input)
         for (std::string word; fields >> word;)
             words.push_back(word);
         if (words.size() < 5 || words[0][0] == '%' || words[0][0] == '-') continue;
-        const long count = std::stol(words[3]);
+        const double count = std::stod(words[3]) / exchanges;
         const std::string &name = words.back();
         if (name == "sendto") calls[0] = count;
         if (name == "recvfrom") calls[1] = count;
         if (name == "total") calls[2] = count;
     }
     std::remove(report.c_str());
-    return calls;
-}
-
-int failures = 0;
-
-void row(const char *figure, double telk, double floor, bool pass, const char *budget)
-{
-    failures += pass ? 0 : 1;
-    std::printf("%-34s %12.3f %12.3f %7.3f   %-18s %s\n", figure, telk, floor, telk / floor, budget,
-                pass ? "PASS" : "FAIL");
-}
-
-void info(const char *figure, double telk, double floor, const char *note)
-{
-    std::printf("%-34s %12.3f %12.3f %7.3f   (%s)\n", figure, telk, floor, telk / floor, note);
+    const std::string fault = traced.fault.empty() ? "" : "under strace, " + traced.fault;
+    return std::array<Measured, 3>{Measured{calls[0], 1, fault}, Measured{calls[1], 1, fault},
+                                   Measured{calls[2], 2, fault}};
 }
 
 /// Keeps the benchmark, the server and every telk on one CPU: a wake-up across CPUs costs
@@ -237,78 +470,52 @@ void stay_on_one_cpu()
     sched_setaffinity(0, sizeof one, &one);
 }
 
-} // namespace
-
-int main()
+void print_heading()
 {
-    stay_on_one_cpu();
-    const auto [server, port] = start_server();
-    const Strings telk{TELK_PATH, "127.0.0.1:" + std::to_string(port), k_password};
-    const std::string small_input = lines("status", k_exchanges);
-    const std::string large_input = lines("big", k_large_exchanges);
-    const auto floor = [port = port](const char *command, int count) {
-        return Strings{FLOOR_PATH, std::to_string(port), command, std::to_string(count)};
-    };
-
-    std::vector<double> piped, piped_floor, large, large_floor;
-    for (int round = 0; round < k_rounds; ++round) {
-        piped.push_back(run(telk, small_input).seconds * 1e6 / k_exchanges);
-        piped_floor.push_back(run(floor("status", k_exchanges)).seconds * 1e6 / k_exchanges);
-        const double text_mb = double(k_large_exchanges) * (k_large_reply - 4) / 1e6;
-        large.push_back(text_mb / run(telk, large_input).seconds);
-        large_floor.push_back(text_mb / run(floor("big", k_large_exchanges)).seconds);
-    }
-
-    Strings single = telk;
-    single.push_back("status");
-    std::vector<double> startup, startup_floor;
-    for (int i = 0; i < k_startups; ++i) {
-        startup.push_back(run(single).seconds * 1e3);
-        startup_floor.push_back(run({EMPTY_PATH}).seconds * 1e3);
-    }
-    std::vector<double> peak, peak_floor, own, own_floor;
-    for (int round = 0; round < k_rounds; ++round) {
-        const Memory once = memory_of(single), empty = memory_of({EMPTY_PATH});
-        peak.push_back(once.peak_kib);
-        peak_floor.push_back(empty.peak_kib);
-        own.push_back(once.private_kib);
-        own_floor.push_back(empty.private_kib);
-    }
-    const auto calls = count_calls(telk, small_input);
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
-
     const std::time_t now = std::time(nullptr);
     std::array<char, 32> date;
     std::strftime(date.data(), date.size(), "%Y-%m-%d", std::localtime(&now));
     std::printf("telk benchmark, %s, nproc %u (every process on one CPU), median of %d runs\n",
                 date.data(), std::thread::hardware_concurrency(), k_rounds);
-    std::printf("%-34s %12s %12s %7s   %-18s %s\n", "figure (median)", "telk", "floor", "ratio",
+    std::printf("%-34s %12s %12s %7s   %-22s %s\n", "figure (median)", "telk", "floor", "ratio",
                 "budget", "result");
-    const double piped_median = median(piped), piped_floor_median = median(piped_floor);
-    row("piped throughput, us/exchange", piped_median, piped_floor_median,
-        piped_median <= 1.10 * piped_floor_median, "<= 1.10x floor");
-    const double large_median = median(large), large_floor_median = median(large_floor);
-    row("large replies, MB/s", large_median, large_floor_median,
-        large_median >= 0.9 * large_floor_median, ">= 0.90x floor");
-    const double startup_median = median(startup), startup_floor_median = median(startup_floor);
-    row("start-up, ms", startup_median, startup_floor_median,
-        startup_median <= 1.15 * startup_floor_median, "<= 1.15x empty");
-    const double own_median = median(own), own_floor_median = median(own_floor);
-    row("private resident memory, KiB", own_median, own_floor_median,
-        own_median <= 1.15 * own_floor_median, "<= 1.15x empty");
-    info("peak resident memory, KiB", median(peak), median(peak_floor),
-         "no budget: counts shared C library pages, see README");
-    if (calls[2] == 0) {
-        std::printf("system calls per exchange: not counted (strace is not installed or failed)\n");
-    } else {
-        row("sendto per exchange", double(calls[0]) / k_exchanges, 1, calls[0] == k_exchanges,
-            "exactly 1");
-        row("recvfrom per exchange", double(calls[1]) / k_exchanges, 1, calls[1] == k_exchanges,
-            "exactly 1");
-        row("system calls per exchange", double(calls[2]) / k_exchanges, 2,
-            calls[2] <= 2.02 * k_exchanges, "<= 2.02");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc > 2) {
+        std::fputs("Usage: telk-bench [program]\n", stderr);
+        return 2;
     }
-    std::printf("%s\n", failures == 0 ? "all within budget" : "over budget");
-    return failures == 0 ? 0 : 1;
+    stay_on_one_cpu();
+    const std::string program = argc == 2 ? argv[1] : TELK_PATH;
+    Bench b{start_server(), {}};
+    b.telk = {program, "127.0.0.1:" + std::to_string(b.server.port), k_password};
+    print_heading();
+
+    int over = 0;
+    over += report(piped, measure_piped(b));
+    over += report(large, measure_large(b, true));
+    over += report(large_receiving, measure_large(b, false));
+    over += report(startup, measure_startup(b));
+    const auto memory = measure_memory(b);
+    over += report(private_memory, memory[0]);
+    over += report(peak_memory, memory[1]);
+    if (const auto calls = measure_calls(b, b.telk, k_exchanges)) {
+        over += report(sendto_calls, (*calls)[0]);
+        over += report(recvfrom_calls, (*calls)[1]);
+        over += report(all_calls, (*calls)[2]);
+    } else {
+        std::printf("system calls per exchange: not counted (strace is not installed)\n");
+    }
+    over += report(quiet_time, measure_quiet_time(b));
+    if (const auto calls = measure_calls(b, collecting(b), k_quiet_exchanges))
+        over += report(quiet_calls, (*calls)[2]);
+
+    kill(b.server.pid, SIGTERM);
+    waitpid(b.server.pid, nullptr, 0);
+    std::printf("%s\n", over == 0 ? "all within budget" : "over budget");
+    return over == 0 ? 0 : 1;
 }

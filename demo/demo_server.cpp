@@ -89,9 +89,9 @@ int listen_on(long port, long idle_seconds)
     const auto bind_self = [&] {
         return bind(sock, reinterpret_cast<const sockaddr *>(&self), sizeof self);
     };
-    const bool bound = sock >= 0 && (bind_self() == 0 || (errno == EADDRINUSE &&
-                                                          stop_previous(port) == 0 &&
-                                                          bind_self() == 0));
+    const bool bound =
+        sock >= 0 &&
+        (bind_self() == 0 || (errno == EADDRINUSE && stop_previous(port) == 0 && bind_self() == 0));
     if (!bound || set_wait(sock, idle_seconds) != 0) {
         std::perror("telk-demo-server");
         return -1;

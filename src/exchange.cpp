@@ -23,8 +23,7 @@ constexpr std::size_t k_datagram_size = 65536;
 
 /// Lays out header, verb, password and command, blank-separated, at the start of `buffer`;
 /// no terminator. Returns the request's length, or 0 after reporting that it does not fit.
-std::size_t lay_request(std::span<char> buffer, std::string_view password,
-                        std::string_view command)
+std::size_t lay_request(std::span<char> buffer, std::string_view password, std::string_view command)
 {
     const std::array<std::string_view, 6> parts{k_header, "rcon", " ", password, " ", command};
     std::size_t length = 0;
@@ -53,8 +52,8 @@ sockaddr_in destination(in_addr_t address, int port)
 void report_failure(const char *action, std::size_t tried, ssize_t rc)
 {
     std::array<char, k_error_text_size> text;
-    std::snprintf(text.data(), text.size(), "%s (tried=%d, rc=%d)", action,
-                  static_cast<int>(tried), static_cast<int>(rc));
+    std::snprintf(text.data(), text.size(), "%s (tried=%d, rc=%d)", action, static_cast<int>(tried),
+                  static_cast<int>(rc));
     std::perror(text.data());
 }
 
@@ -139,7 +138,9 @@ std::string_view piece_text(std::string_view datagram, std::string_view opening_
 /// Returns the reply's length, or 0 after reporting the failure.
 std::size_t collect_until_quiet(int sock, std::span<char> buffer, microseconds quiet)
 {
-    std::array<char, k_datagram_size> datagram; // a later piece whole, before its opening goes
+    // A later piece whole, before its opening goes. Static: in send_command's frame it would
+    // make every run's stack pages resident, collecting or not.
+    static std::array<char, k_datagram_size> datagram;
     std::size_t received = 0;
     std::string_view opening_line;
     while (received < buffer.size()) {
@@ -197,8 +198,8 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
         return 1;
     }
 
-    const std::size_t received = quiet.count() == 0 ? receive_reply(sock, buffer)
-                                                    : collect_until_quiet(sock, buffer, quiet);
+    const std::size_t received =
+        quiet.count() == 0 ? receive_reply(sock, buffer) : collect_until_quiet(sock, buffer, quiet);
     if (received == 0) return 1;
     print_buffer({buffer.data(), received});
     return 0;

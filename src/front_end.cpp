@@ -5,7 +5,6 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,7 +123,7 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     const double seconds = std::strtod(text, nullptr);
     errno = saved_errno;
     if (!(seconds >= rule.min_seconds && seconds <= rule.max_seconds)) return 1;
-    value = microseconds(std::llround(seconds * 1e6));
+    value = microseconds(static_cast<long long>(seconds * 1e6 + 0.5)); // rounded
     return 0;
 }
 
@@ -222,8 +221,7 @@ int exchange(session &s, std::string_view command)
         if (s.flush_between && std::fflush(stdout) != 0) return 1;
         if (s.opts.pace.count() > 0) pause_for(s.opts.pace);
     }
-    if (send_command(s.sock, s.address, s.port, s.password, command, s.opts.quiet) != 0)
-        return 1;
+    if (send_command(s.sock, s.address, s.port, s.password, command, s.opts.quiet) != 0) return 1;
     return std::ferror(stdout) ? 1 : 0; // reported with the run's end
 }
 
@@ -363,7 +361,7 @@ int main(int argc, char *argv[])
 
     buffer_output();
     const std::span<char *const> commands{argv + optind + 2, argv + argc};
-    session s{sock.get(), address, port, password, opts,
-              !commands.empty() || opts.pace.count() > 0};
+    session s{sock.get(), address, port,
+              password,   opts,    !commands.empty() || opts.pace.count() > 0};
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }

@@ -98,11 +98,11 @@ struct FakeServer {
 
 /// One run of telk and the server's part in it.
 struct Script {
-    Strings args;      // "{port}", "{port+65536}", "{port-65536}" name the server's;
-                       // "{closed}" a loopback port that nothing listens on
-    std::string input; // standard input, written at once, then closed
-    Strings dialogue;  // instead: standard input a piece at a time, each written once
-                       // standard output has grown, then closed once it grows again
+    Strings args;                   // "{port}", "{port+65536}", "{port-65536}" name the server's;
+                                    // "{closed}" a loopback port that nothing listens on
+    std::string input;              // standard input, written at once, then closed
+    Strings dialogue;               // instead: standard input a piece at a time, each written once
+                                    // standard output has grown, then closed once it grows again
     bool nonblocking_input = false; // standard input handed over in non-blocking mode
     std::vector<Strings> replies;   // replies[i]: the datagrams that answer request i
     std::function<void(pid_t)> before_reply; // runs with telk's pid before each answer
@@ -227,8 +227,8 @@ Outcome run_telk(const FakeServer &server, const Script &script)
 
     std::string *sinks[] = {nullptr, &outcome.out, &outcome.err};
     Fd *streams[] = {nullptr, &out.read, &err.read};
-    pollfd watched[] = {{server.fd.get(), POLLIN, 0}, {out.read.get(), POLLIN, 0},
-                        {err.read.get(), POLLIN, 0}};
+    pollfd watched[] = {
+        {server.fd.get(), POLLIN, 0}, {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
     const auto deadline = std::chrono::steady_clock::now() + script.deadline;
     while (out.read.get() >= 0 || err.read.get() >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -438,7 +438,8 @@ Case bad_option(const char *name, Strings options, const std::string &err)
 const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
 const std::string k_q_takes = "Option -q takes a number of seconds from 0.001 to 60\n";
 const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";
-const std::string k_refused = "Error receiving UDP packet (tried=32768, rc=-1): Connection refused\n";
+const std::string k_refused =
+    "Error receiving UDP packet (tried=32768, rc=-1): Connection refused\n";
 
 const Case k_options[] = {
     {.name = "options_end_at_host_and_dashes_pass",
@@ -457,13 +458,9 @@ const Case k_options[] = {
      .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
      .status = 1},
     refused("options_leave_too_few_arguments", {"-w", "1", k_at}, k_usage),
-    bad_option("unknown_option", {"-x", "1"},
-               "Unknown option -x: the options are -w, -q and -i\n"),
+    bad_option("unknown_option", {"-x", "1"}, "Unknown option -x: the options are -w, -q and -i\n"),
     bad_option("missing_value", {"-q"}, k_q_takes), // the host becomes -q's value: no number
-    {.name = "missing_value_at_end",
-     .script = {.args = {"-w"}},
-     .err = Eq(k_w_takes),
-     .status = 1},
+    {.name = "missing_value_at_end", .script = {.args = {"-w"}}, .err = Eq(k_w_takes), .status = 1},
     bad_option("value_zero", {"-w", "0"}, k_w_takes),
     bad_option("value_over_range", {"-w", "3600.001"}, k_w_takes),
     bad_option("value_with_exponent", {"-w", "1e3"}, k_w_takes),
