@@ -103,8 +103,7 @@ std::size_t receive_reply(int sock, std::span<char> buffer)
 /// received, 0 when none came, or -1 when the wait itself failed.
 int wait_for_datagram(int sock, microseconds quiet)
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(quiet);
-    const timespec limit{seconds.count(), (quiet - seconds).count() * 1000};
+    const timespec limit = as_timespec(quiet);
     pollfd watched{sock, POLLIN, 0};
     int rc = 0;
     do

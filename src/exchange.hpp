@@ -8,12 +8,20 @@
 #include <string_view>
 
 #include <netinet/in.h>
+#include <time.h>
 
 /// Room for one exchange: the request is laid out in it, then the reply received over it.
 inline constexpr std::size_t k_exchange_size = 32768;
 
 /// Longest wait for any one reply datagram unless the command line says otherwise.
 inline constexpr std::chrono::microseconds k_reply_wait = std::chrono::seconds(10);
+
+/// `span` as the system's timespec, for nanosleep and ppoll.
+inline timespec as_timespec(std::chrono::microseconds span)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return {seconds.count(), std::chrono::nanoseconds(span - seconds).count()};
+}
 
 /// Bounds every wait for a reply datagram on `sock` by `wait`, and has the system report an
 /// ICMP error (a closed port) to the waiting receive at once instead of letting it time out.

@@ -15,7 +15,6 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -123,7 +122,7 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     const double seconds = std::strtod(text, nullptr);
     errno = saved_errno;
     if (!(seconds >= rule.min_seconds && seconds <= rule.max_seconds)) return 1;
-    value = microseconds(static_cast<long long>(seconds * 1e6 + 0.5)); // rounded
+    value = std::chrono::round<microseconds>(std::chrono::duration<double>(seconds));
     return 0;
 }
 
@@ -198,7 +197,7 @@ int find_address(const char *host, in_addr_t &address)
 void buffer_output()
 {
     const int saved_errno = errno; // "not a terminal" is no error of the run
-    const int mode = isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF;
+    const int mode = isatty(STDOUT_FILENO) == 1 ? _IOLBF : _IOFBF;
     errno = saved_errno;
     std::setvbuf(stdout, storage.output.data(), mode, storage.output.size());
 }
@@ -206,8 +205,7 @@ void buffer_output()
 /// Sleeps for `pause`, through a stop and continue.
 void pause_for(microseconds pause)
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(pause);
-    timespec left{seconds.count(), (pause - seconds).count() * 1000};
+    timespec left = as_timespec(pause);
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
@@ -222,7 +220,7 @@ int exchange(session &s, std::string_view command)
         if (s.opts.pace.count() > 0) pause_for(s.opts.pace);
     }
     if (send_command(s.sock, s.address, s.port, s.password, command, s.opts.quiet) != 0) return 1;
-    return std::ferror(stdout) ? 1 : 0; // reported with the run's end
+    return std::ferror(stdout) != 0 ? 1 : 0; // reported with the run's end
 }
 
 /// Sends `commands` one after the other; stops at the first failed exchange.
@@ -238,22 +236,24 @@ int run_batch(session &s, std::span<char *const> commands)
 struct input {
     std::size_t at = 0;
     std::size_t end = 0;
+    bool ended = false; // once a read has said so, as a terminal's Ctrl-D: never read again
 };
 
 constexpr int k_end_of_input = -1;
 constexpr int k_input_failed = -2;
 
-/// Refills `in` from standard input. Writes out the replies so far first: the read may wait,
-/// and whoever is waiting for a reply must have it by then. Returns 0, or 1 at the end of
-/// input, or -1 when standard output failed or after reporting a read error.
-int refill(input &in)
+/// Reads the next block of standard input into `in`. Writes out the replies so far first:
+/// the read may wait, and whoever is waiting for a reply must have it by then. Returns the
+/// bytes read, 0 at the end of input, or -1 when standard output failed or after reporting
+/// a read error.
+ssize_t refill(input &in)
 {
     if (std::fflush(stdout) != 0) return -1; // reported with the run's end
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, storage.input.data(), storage.input.size());
         if (got >= 0) {
-            in = {0, static_cast<std::size_t>(got)};
-            return got == 0 ? 1 : 0;
+            in = {0, static_cast<std::size_t>(got), got == 0};
+            return got;
         }
         if (errno == EAGAIN) { // left non-blocking by whoever started telk: wait for more
             pollfd watched{STDIN_FILENO, POLLIN, 0};
@@ -269,8 +269,9 @@ int refill(input &in)
 int next_byte(input &in)
 {
     if (in.at == in.end) {
-        const int rc = refill(in);
-        if (rc != 0) return rc > 0 ? k_end_of_input : k_input_failed;
+        if (in.ended) return k_end_of_input;
+        const ssize_t got = refill(in);
+        if (got <= 0) return got == 0 ? k_end_of_input : k_input_failed;
     }
     return static_cast<unsigned char>(storage.input[in.at++]);
 }
@@ -326,7 +327,7 @@ int run_interactive(session &s)
 /// the run stopped for that, nothing has touched errno since the failed write.
 int check_output(int status)
 {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
     std::perror("Couldn't write standard output");
     return 1;
 }
