@@ -137,8 +137,8 @@ std::string_view piece_text(std::string_view datagram, std::string_view opening_
 /// Returns the reply's length, or 0 after reporting the failure.
 std::size_t collect_until_quiet(int sock, std::span<char> buffer, microseconds quiet)
 {
-    // A later piece whole, before its opening goes. Static: in send_command's frame it would
-    // make every run's stack pages resident, collecting or not.
+    // A later piece whole, before its opening goes. Static: on the stack it would make every
+    // run's stack pages resident, collecting or not.
     static std::array<char, k_datagram_size> datagram;
     std::size_t received = 0;
     std::string_view opening_line;
@@ -185,7 +185,9 @@ int prepare_socket(int sock, microseconds wait)
 int send_command(int sock, in_addr_t address, int port, std::string_view password,
                  std::string_view command, microseconds quiet)
 {
-    std::array<char, k_exchange_size> buffer; // the request, then the reply over it
+    // The request, then the reply over it. Static, like the -q scratch: a 32 KiB frame would
+    // be probed page by page under stack clash protection, and all of it made resident.
+    static std::array<char, k_exchange_size> buffer;
     const std::size_t length = lay_request(buffer, password, command);
     if (length == 0) return 1;
 

@@ -104,8 +104,12 @@ struct {
 void reserve_standard_descriptors()
 {
     const int saved_errno = errno; // a closed descriptor is no error of the run
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    std::array<pollfd, 3> standard{
+        {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}}};
+    poll(standard.data(), standard.size(), 0); // waits for nothing, marks the closed ones
+    for (const pollfd &fd : standard)
+        if ((fd.revents & POLLNVAL) != 0)
+            open("/dev/null", fd.fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
     errno = saved_errno;
 }
 
