@@ -82,7 +82,8 @@ struct session {
     int port;
     std::string_view password;
     options opts;
-    bool flush_between; // write the replies out before each further command
+    bool flush_between; // write the replies out before each further command: in batch mode,
+                        // so that a lost reply stops the next one; before a pause, too
     long sent = 0;
 };
 
@@ -366,7 +367,7 @@ int main(int argc, char *argv[])
 
     buffer_output();
     const std::span<char *const> commands{argv + optind + 2, argv + argc};
-    session s{sock.get(), address, port,
-              password,   opts,    !commands.empty() || opts.pace.count() > 0};
+    const bool flush_between = !commands.empty() || opts.pace.count() > 0;
+    session s{sock.get(), address, port, password, opts, flush_between};
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }
