@@ -284,8 +284,6 @@ Run run(const Server &server, const Strings &argv, long exchanges, const std::st
     return {elapsed, ""};
 }
 
-/// Runs telk's and the floor's command `rounds` times each, interleaved, and takes the median
-/// of `figure(seconds)` for each.
 /// A run of a floor: its command line and the exchanges it makes (-1: none to count).
 struct FloorRun {
     Strings argv;

@@ -65,7 +65,7 @@ int set_wait(int sock, long seconds)
 }
 
 /// Asks the demo server on `port` to stop, and waits up to a second for its word that it has
-/// let the port go. Returns 0 once it has, or 1.
+/// let the port go. Returns 0 once it has, or 1 with errno saying the port is taken.
 int stop_previous(long port)
 {
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -77,6 +77,7 @@ int stop_previous(long port)
                sizeof to) == static_cast<ssize_t>(k_stop.size()) &&
         recv(sock, ack.data(), ack.size(), 0) > 0;
     if (sock >= 0) close(sock);
+    errno = EADDRINUSE; // whatever else failed, that is what stops this server
     return stopped ? 0 : 1;
 }
 

@@ -64,16 +64,9 @@ constexpr std::array k_option_rules{
     option_rule{'i', 0, 3600, &options::pace},
 };
 
-/// getopt's description of k_option_rules: each takes a value; '+' stops at the host, so a
-/// password or command that begins with '-' is left alone; ':' leaves the messages to telk.
-constexpr auto k_getopt_letters = [] {
-    std::array<char, 3 + 2 * k_option_rules.size()> letters{'+', ':'};
-    for (std::size_t i = 0; i < k_option_rules.size(); ++i) {
-        letters[2 + 2 * i] = k_option_rules[i].letter;
-        letters[3 + 2 * i] = ':';
-    }
-    return letters;
-}();
+/// getopt's view of k_option_rules, each taking a value: '+' stops at the host, so a password
+/// or command that begins with '-' is left alone; ':' leaves the messages to telk.
+constexpr const char *k_getopt_letters = "+:w:q:i:";
 
 /// What every exchange of a run goes to, with which password, and how.
 struct session {
@@ -142,7 +135,7 @@ const option_rule *find_rule(int letter)
 /// Returns 0, or 1 after saying on standard error what is wrong.
 int read_options(int argc, char *argv[], options &opts)
 {
-    for (int got; (got = getopt(argc, argv, k_getopt_letters.data())) != -1;) {
+    for (int got; (got = getopt(argc, argv, k_getopt_letters)) != -1;) {
         const option_rule *rule = find_rule(got == ':' ? optopt : got);
         if (rule == nullptr) {
             std::fprintf(stderr, "Unknown option -%c: the options are -w, -q and -i\n", optopt);
