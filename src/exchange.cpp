@@ -1,12 +1,17 @@
 #include "exchange.hpp"
+#include "output.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -14,12 +19,17 @@
 namespace {
 
 using std::chrono::microseconds;
+using steady = std::chrono::steady_clock; // stopping telk does not stop it
 
 /// Opens every datagram, in both directions.
 constexpr std::string_view k_header{"\xff\xff\xff\xff", 4};
 constexpr std::size_t k_error_text_size = 64;
 /// Holds any UDP datagram whole.
 constexpr std::size_t k_datagram_size = 65536;
+
+/// Datagrams received only to be cut or dropped. Static, like the exchange buffer: on the
+/// stack it would make every run's stack pages resident, collecting or not.
+std::array<char, k_datagram_size> scratch;
 
 /// Lays out header, verb, password and command, blank-separated, at the start of `buffer`;
 /// no terminator. Returns the request's length, or 0 after reporting that it does not fit.
@@ -60,19 +70,115 @@ void report_failure(const char *action, std::size_t tried, ssize_t rc)
 /// Reports that receiving failed with `rc`; returns 0, the length of no reply.
 std::size_t fail_receive(ssize_t rc)
 {
-    if (rc < 0 && errno == EAGAIN) errno = ETIMEDOUT; // the socket's wait bound passed
     report_failure("Error receiving UDP packet", k_exchange_size, rc);
     return 0;
 }
 
-/// Receives one datagram into `room`, cut to its size. Returns recvfrom's result.
-ssize_t receive(int sock, std::span<char> room)
+/// One request on its way: where it went, and when its reply must be complete.
+struct round_trip {
+    int sock;
+    sockaddr_in to;
+    steady::time_point deadline;
+    bool waited = false; // the first wait is the socket's own, the later ones by ppoll
+};
+
+/// What the system had queued on the socket about datagrams it sent.
+struct queued_errors {
+    bool any = false;
+    int unreachable = 0; // the error number of the first saying the target is unreachable
+};
+
+/// Whether `error`, about a datagram sent to `about`, says that `target` cannot be reached.
+/// "Fragmentation needed" only asks for smaller datagrams; any other kind of ICMP error
+/// (time exceeded, a redirect) says nothing about the target.
+bool says_unreachable(const sock_extended_err &error, const sockaddr_in &about,
+                      const sockaddr_in &target)
 {
-    ssize_t rc = 0;
-    do // stopped and continued (Ctrl-Z, fg): the wait goes on
-        rc = recvfrom(sock, room.data(), room.size(), 0, nullptr, nullptr);
-    while (rc < 0 && errno == EINTR);
-    return rc;
+    return error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
+           error.ee_code != ICMP_FRAG_NEEDED && about.sin_addr.s_addr == target.sin_addr.s_addr &&
+           about.sin_port == target.sin_port;
+}
+
+/// Takes every error that the system has queued on the socket of `trip`. Leaves errno alone.
+queued_errors take_errors(const round_trip &trip)
+{
+    const int saved_errno = errno;
+    queued_errors found;
+    for (;;) {
+        sockaddr_in about{}; // where the datagram that met the error was going
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about)>
+            control;
+        msghdr message{};
+        message.msg_name = &about;
+        message.msg_namelen = sizeof about;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        if (recvmsg(trip.sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break; // none left
+        found.any = true;
+        const cmsghdr *header = CMSG_FIRSTHDR(&message);
+        if (header == nullptr || header->cmsg_level != SOL_IP || header->cmsg_type != IP_RECVERR)
+            continue;
+        sock_extended_err error;
+        std::memcpy(&error, CMSG_DATA(header), sizeof error);
+        if (found.unreachable == 0 && says_unreachable(error, about, trip.to))
+            found.unreachable = static_cast<int>(error.ee_errno);
+    }
+    errno = saved_errno;
+    return found;
+}
+
+/// Sends `request`. An error that the system queued before, about an earlier datagram, fails
+/// the send; it is no failure of this request, so it is taken off and the send tried again.
+/// Returns sendto's result.
+ssize_t send_request(const round_trip &trip, std::span<const char> request)
+{
+    for (;;) {
+        const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
+                                    reinterpret_cast<const sockaddr *>(&trip.to), sizeof trip.to);
+        if (sent >= 0 || steady::now() >= trip.deadline || !take_errors(trip).any) return sent;
+    }
+}
+
+/// Waits until something can be received on `sock`, but not past `until`. Returns 1 when it
+/// can, 0 with errno ETIMEDOUT once `until` has passed, or -1 when waiting failed.
+int wait_until(int sock, steady::time_point until)
+{
+    for (;;) {
+        const auto left = std::chrono::ceil<microseconds>(until - steady::now());
+        if (left.count() <= 0) {
+            errno = ETIMEDOUT;
+            return 0;
+        }
+        const timespec limit = as_timespec(left);
+        pollfd watched{sock, POLLIN, 0};
+        const int ready = ppoll(&watched, 1, &limit, nullptr);
+        if (ready > 0) return 1;
+        if (ready < 0 && errno != EINTR) return -1; // interrupted (Ctrl-Z, fg): wait on
+    }
+}
+
+/// Receives the next datagram of the reply into `room`, cut to its size, by `until` at the
+/// latest. An error the system queued that does not say the target is unreachable is taken
+/// off and waited past. Returns the datagram's length, or -1 with errno set: ETIMEDOUT when
+/// `until` passed first.
+ssize_t next_datagram(round_trip &trip, std::span<char> room, steady::time_point until)
+{
+    for (;;) {
+        // The first receive of an exchange waits by itself, bounded by the socket, so that a
+        // reply in one datagram costs one call; every later one waits for what is left.
+        const bool first = !std::exchange(trip.waited, true);
+        if (!first && wait_until(trip.sock, until) <= 0) return -1;
+        const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(), first ? 0 : MSG_DONTWAIT,
+                                    nullptr, nullptr);
+        if (rc >= 0) return rc;
+        if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
+        const queued_errors queued = take_errors(trip);
+        if (!queued.any) return -1;
+        if (queued.unreachable != 0) {
+            errno = queued.unreachable;
+            return -1;
+        }
+    }
 }
 
 /// A reply ends with a full buffer, or at a newline once more than the header has arrived.
@@ -82,34 +188,21 @@ bool reply_complete(std::span<const char> buffer, std::size_t received)
            (received > k_header.size() && buffer[received - 1] == '\n');
 }
 
-/// Receives datagrams appended to each other in `buffer` until the reply is complete.
-/// Returns the reply's length, or 0 after reporting the failure.
-std::size_t receive_reply(int sock, std::span<char> buffer)
+/// Receives datagrams appended to each other in `buffer` until the reply is complete or the
+/// bound passes. Returns the reply's length, or 0 after reporting the failure.
+std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
 {
     std::size_t received = 0;
     while (!reply_complete(buffer, received)) {
-        const ssize_t rc = receive(sock, buffer.subspan(received));
+        const ssize_t rc = next_datagram(trip, buffer.subspan(received), trip.deadline);
         if (rc > 0)
             received += static_cast<std::size_t>(rc);
-        else if (rc < 0 && errno == EAGAIN && received > k_header.size())
+        else if (rc < 0 && errno == ETIMEDOUT && received > k_header.size())
             return received; // the server went quiet: what came is the reply
         else
             return fail_receive(rc);
     }
     return received;
-}
-
-/// Waits up to `quiet` for a datagram on `sock`. Returns 1 when one (or an error) waits to be
-/// received, 0 when none came, or -1 when the wait itself failed.
-int wait_for_datagram(int sock, microseconds quiet)
-{
-    const timespec limit = as_timespec(quiet);
-    pollfd watched{sock, POLLIN, 0};
-    int rc = 0;
-    do
-        rc = ppoll(&watched, 1, &limit, nullptr);
-    while (rc < 0 && errno == EINTR);
-    return rc;
 }
 
 /// The text of the first datagram's first line, newline included; empty when it has none.
@@ -133,43 +226,50 @@ std::string_view piece_text(std::string_view datagram, std::string_view opening_
 }
 
 /// Collects a reply of several datagrams into `buffer`: once more than the header has come,
-/// the reply ends when `quiet` passes without a datagram or the buffer is full.
-/// Returns the reply's length, or 0 after reporting the failure.
-std::size_t collect_until_quiet(int sock, std::span<char> buffer, microseconds quiet)
+/// the reply ends when `quiet` passes without a datagram, the bound passes, or the buffer is
+/// full. Returns the reply's length, or 0 after reporting the failure.
+std::size_t collect_until_quiet(round_trip &trip, std::span<char> buffer, microseconds quiet)
 {
-    // A later piece whole, before its opening goes. Static: on the stack it would make every
-    // run's stack pages resident, collecting or not.
-    static std::array<char, k_datagram_size> datagram;
     std::size_t received = 0;
     std::string_view opening_line;
+    steady::time_point until = trip.deadline;
     while (received < buffer.size()) {
-        if (received > k_header.size()) {
-            const int ready = wait_for_datagram(sock, quiet);
-            if (ready == 0) return received;
-            if (ready < 0) return fail_receive(-1);
-        }
-        const ssize_t rc = receive(sock, received == 0 ? buffer : std::span{datagram});
+        const ssize_t rc = next_datagram(trip, received == 0 ? buffer : std::span{scratch}, until);
+        if (rc < 0 && errno == ETIMEDOUT && received > k_header.size()) return received;
         if (rc <= 0) return fail_receive(rc);
         const auto length = static_cast<std::size_t>(rc);
         if (received == 0) {
             received = length;
             opening_line = first_line({buffer.data(), received});
-            continue;
+        } else {
+            const std::string_view text = piece_text({scratch.data(), length}, opening_line);
+            const std::size_t kept = std::min(text.size(), buffer.size() - received);
+            std::copy_n(text.begin(), kept, buffer.begin() + static_cast<std::ptrdiff_t>(received));
+            received += kept;
         }
-        const std::string_view text = piece_text({datagram.data(), length}, opening_line);
-        const std::size_t kept = std::min(text.size(), buffer.size() - received);
-        std::copy_n(text.begin(), kept, buffer.begin() + static_cast<std::ptrdiff_t>(received));
-        received += kept;
+        if (received > k_header.size()) until = std::min(trip.deadline, steady::now() + quiet);
     }
     return received;
 }
 
+/// Drops every datagram and error waiting on the socket: a piece that came after its reply's
+/// quiet time would otherwise open the next reply.
+void drop_waiting(const round_trip &trip)
+{
+    pollfd watched{trip.sock, POLLIN, 0};
+    while (steady::now() < trip.deadline && poll(&watched, 1, 0) > 0)
+        if (recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr) <
+                0 &&
+            !take_errors(trip).any)
+            return;
+}
+
 } // namespace
 
-int prepare_socket(int sock, microseconds wait)
+int prepare_socket(int sock, microseconds bound)
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
-    const timeval limit{seconds.count(), (wait - seconds).count()};
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
+    const timeval limit{seconds.count(), (bound - seconds).count()};
     if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
         std::perror("Couldn't set UDP socket timeout");
         return 1;
@@ -183,24 +283,25 @@ int prepare_socket(int sock, microseconds wait)
 }
 
 int send_command(int sock, in_addr_t address, int port, std::string_view password,
-                 std::string_view command, microseconds quiet)
+                 std::string_view command, const exchange_rules &rules)
 {
-    // The request, then the reply over it. Static, like the -q scratch: a 32 KiB frame would
-    // be probed page by page under stack clash protection, and all of it made resident.
+    // The request, then the reply over it. Static, like the scratch datagram: a 32 KiB frame
+    // would be probed page by page under stack clash protection, and all of it made resident.
     static std::array<char, k_exchange_size> buffer;
     const std::size_t length = lay_request(buffer, password, command);
     if (length == 0) return 1;
 
-    const sockaddr_in to = destination(address, port);
-    const ssize_t sent =
-        sendto(sock, buffer.data(), length, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    round_trip trip{sock, destination(address, port), steady::now() + rules.bound};
+    if (rules.quiet.count() > 0) drop_waiting(trip);
+    const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {
         report_failure("Could not send UDP packet", length, sent);
         return 1;
     }
 
-    const std::size_t received =
-        quiet.count() == 0 ? receive_reply(sock, buffer) : collect_until_quiet(sock, buffer, quiet);
+    const std::size_t received = rules.quiet.count() == 0
+                                     ? receive_reply(trip, buffer)
+                                     : collect_until_quiet(trip, buffer, rules.quiet);
     if (received == 0) return 1;
     print_buffer({buffer.data(), received});
     return 0;
@@ -208,10 +309,12 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
 
 void print_buffer(std::span<const char> reply)
 {
-    if (!std::string_view{reply.data(), reply.size()}.starts_with(k_header)) {
+    const std::string_view bytes{reply.data(), reply.size()};
+    if (!bytes.starts_with(k_header)) {
         std::fputs("Invalid buffer header.  Sorry.\n", stderr);
         return;
     }
-    std::fwrite(reply.data() + k_header.size(), 1, reply.size() - k_header.size(), stdout);
-    std::putchar('\n');
+    write_out(bytes.substr(k_header.size()));
+    write_out("\n");
+    if (output_is_terminal()) flush_out(); // a reply shows as soon as it is complete
 }

@@ -13,8 +13,17 @@
 /// Room for one exchange: the request is laid out in it, then the reply received over it.
 inline constexpr std::size_t k_exchange_size = 32768;
 
-/// Longest wait for any one reply datagram unless the command line says otherwise.
-inline constexpr std::chrono::microseconds k_reply_wait = std::chrono::seconds(10);
+/// The longest an exchange may take unless the command line says otherwise.
+inline constexpr std::chrono::microseconds k_exchange_bound = std::chrono::seconds(10);
+
+/// How every exchange of a run goes.
+struct exchange_rules {
+    /// The longest an exchange may take, counted from its send.
+    std::chrono::microseconds bound = k_exchange_bound;
+    /// Zero: a reply ends at a newline. Otherwise it ends once the server has been quiet this
+    /// long, and later datagrams lose their repeated opening.
+    std::chrono::microseconds quiet{};
+};
 
 /// `span` as the system's timespec, for nanosleep and ppoll.
 inline timespec as_timespec(std::chrono::microseconds span)
@@ -23,19 +32,19 @@ inline timespec as_timespec(std::chrono::microseconds span)
     return {seconds.count(), std::chrono::nanoseconds(span - seconds).count()};
 }
 
-/// Bounds every wait for a reply datagram on `sock` by `wait`, and has the system report an
-/// ICMP error (a closed port) to the waiting receive at once instead of letting it time out.
-/// Returns 0, or 1 after reporting the failed call on standard error.
-int prepare_socket(int sock, std::chrono::microseconds wait);
+/// Bounds a receive on `sock` that waits by itself by `bound`, and has the system tell the
+/// socket of ICMP errors about its datagrams (a closed port) instead of letting a wait time
+/// out. Returns 0, or 1 after reporting the failed call on standard error.
+int prepare_socket(int sock, std::chrono::microseconds bound);
 
 /// Sends "rcon", `password` and `command` as one request datagram from `sock` to `address`
-/// (network byte order) at the low 16 bits of `port`, waits for the reply and prints it.
-/// With `quiet` zero the reply ends at a newline; otherwise it ends once `quiet` has passed
-/// without a datagram, later datagrams losing their repeated opening.
-/// Returns 0 once a reply was printed or refused for its header, or 1 after reporting
-/// why the request could not be sent or no reply came.
+/// (network byte order) at the low 16 bits of `port`, waits for the reply as `rules` say and
+/// prints it. Only an ICMP "destination unreachable" about a datagram sent to the target,
+/// arriving after the request went out, fails an exchange; other errors are waited past.
+/// Returns 0 once a reply was printed or refused for its header, or 1 after reporting why
+/// the request could not be sent or no reply came within the bound.
 int send_command(int sock, in_addr_t address, int port, std::string_view password,
-                 std::string_view command, std::chrono::microseconds quiet = {});
+                 std::string_view command, const exchange_rules &rules = {});
 
 /// Writes everything behind the connectionless header of `reply`, then one newline, to
 /// standard output; without that header, writes a complaint to standard error instead.

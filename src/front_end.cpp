@@ -1,5 +1,6 @@
 // The process entry: command line, target, the run's socket, the command sources, exit status.
 #include "exchange.hpp"
+#include "output.hpp"
 
 #include <algorithm>
 #include <array>
@@ -25,7 +26,7 @@ constexpr int k_default_port = 27960;
 /// The longest command one line of standard input may hold.
 constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
-constexpr std::size_t k_stream_buffer_size = 4096;
+constexpr std::size_t k_input_block_size = 4096;
 
 /// Owns the run's socket: closed on every way out of main.
 class socket_owner {
@@ -45,9 +46,9 @@ class socket_owner {
 
 /// What the options in front of the host set.
 struct options {
-    microseconds wait = k_reply_wait; // -w: the bound on each wait for a reply datagram
-    microseconds quiet{};             // -q: collect a reply until quiet this long; 0: off
-    microseconds pace{};              // -i: the pause before every request but the first
+    microseconds wait = k_exchange_bound; // -w: the longest an exchange may take
+    microseconds quiet{};                 // -q: collect a reply until quiet this long; 0: off
+    microseconds pace{};                  // -i: the pause before every request but the first
 };
 
 /// An option, the seconds it accepts and where its value goes.
@@ -74,7 +75,8 @@ struct session {
     in_addr_t address;
     int port;
     std::string_view password;
-    options opts;
+    exchange_rules rules;
+    microseconds pace;
     bool flush_between; // write the replies out before each further command: in batch mode,
                         // so that a lost reply stops the next one; before a pause, too
     long sent = 0;
@@ -84,27 +86,32 @@ struct session {
 constexpr std::size_t k_argument_size = 131072;
 
 /// The run's buffers in static storage, so that telk allocates nothing. Only the pages in use
-/// become resident; the password comes first, so that a short one shares the page that the
-/// C library's stream pointers next to it keep resident anyway.
+/// become resident.
 struct {
     std::array<char, k_argument_size> password;
-    std::array<char, k_stream_buffer_size> output;
-    std::array<char, k_stream_buffer_size> input;
+    std::array<char, k_input_block_size> input;
 } storage;
 
 /// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that the socket
 /// never takes one of their numbers; opened the wrong way round, each still fails when used,
-/// as a closed descriptor would.
-void reserve_standard_descriptors()
+/// as a closed descriptor would. Returns 0, or 1 after reporting that one stays closed.
+int reserve_standard_descriptors()
 {
-    const int saved_errno = errno; // a closed descriptor is no error of the run
     std::array<pollfd, 3> standard{
         {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}}};
-    poll(standard.data(), standard.size(), 0); // waits for nothing, marks the closed ones
-    for (const pollfd &fd : standard)
-        if ((fd.revents & POLLNVAL) != 0)
-            open("/dev/null", fd.fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-    errno = saved_errno;
+    // Waits for nothing, marks the closed ones. Under a limit of open files below 3, poll
+    // refuses to look at three at once: then one at a time.
+    if (poll(standard.data(), standard.size(), 0) < 0)
+        for (pollfd &fd : standard)
+            poll(&fd, 1, 0);
+    for (const pollfd &fd : standard) {
+        if ((fd.revents & POLLNVAL) == 0) continue;
+        if (open("/dev/null", fd.fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd.fd) {
+            std::perror("Couldn't open /dev/null for a closed standard descriptor");
+            return 1;
+        }
+    }
+    return 0;
 }
 
 /// Reads a decimal number of seconds (10, 2.5, .5) within `rule`'s range into `value`.
@@ -116,9 +123,7 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     const std::size_t fraction = text[whole] == '.' ? std::strspn(text + whole + 1, digits) : 0;
     const std::size_t end = whole + (text[whole] == '.' ? 1 + fraction : 0);
     if (whole + fraction == 0 || text[end] != '\0') return 1;
-    const int saved_errno = errno; // an overflow is out of range; errno must not tell later
-    const double seconds = std::strtod(text, nullptr);
-    errno = saved_errno;
+    const double seconds = std::strtod(text, nullptr); // an overflow is out of range
     if (!(seconds >= rule.min_seconds && seconds <= rule.max_seconds)) return 1;
     value = std::chrono::round<microseconds>(std::chrono::duration<double>(seconds));
     return 0;
@@ -165,9 +170,7 @@ std::string_view hide_password(char *argument)
 /// that a huge port is 65535 and a hugely negative one 0.
 int port_from_text(const char *text)
 {
-    const int saved_errno = errno; // an out-of-range port is no error of the run
     const long number = std::strtol(text, nullptr, 10);
-    errno = saved_errno;
     return static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
 }
 
@@ -190,16 +193,6 @@ int find_address(const char *host, in_addr_t &address)
     return 0;
 }
 
-/// Buffers standard output in storage: by lines on a terminal, in blocks otherwise, as the C
-/// library would have it.
-void buffer_output()
-{
-    const int saved_errno = errno; // "not a terminal" is no error of the run
-    const int mode = isatty(STDOUT_FILENO) == 1 ? _IOLBF : _IOFBF;
-    errno = saved_errno;
-    std::setvbuf(stdout, storage.output.data(), mode, storage.output.size());
-}
-
 /// Sleeps for `pause`, through a stop and continue.
 void pause_for(microseconds pause)
 {
@@ -214,11 +207,11 @@ void pause_for(microseconds pause)
 int exchange(session &s, std::string_view command)
 {
     if (s.sent++ > 0) {
-        if (s.flush_between && std::fflush(stdout) != 0) return 1;
-        if (s.opts.pace.count() > 0) pause_for(s.opts.pace);
+        if (s.flush_between && flush_out() != 0) return 1;
+        if (s.pace.count() > 0) pause_for(s.pace);
     }
-    if (send_command(s.sock, s.address, s.port, s.password, command, s.opts.quiet) != 0) return 1;
-    return std::ferror(stdout) != 0 ? 1 : 0; // reported with the run's end
+    if (send_command(s.sock, s.address, s.port, s.password, command, s.rules) != 0) return 1;
+    return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
 
 /// Sends `commands` one after the other; stops at the first failed exchange.
@@ -246,7 +239,7 @@ constexpr int k_input_failed = -2;
 /// a read error.
 ssize_t refill(input &in)
 {
-    if (std::fflush(stdout) != 0) return -1; // reported with the run's end
+    if (flush_out() != 0) return -1; // reported with the run's end
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, storage.input.data(), storage.input.size());
         if (got >= 0) {
@@ -305,7 +298,7 @@ line next_command(input &in, std::span<char, k_command_max> room, std::string_vi
 /// failure. Returns the run status.
 int run_interactive(session &s)
 {
-    std::fputs("Enter commands.\n\n", stdout);
+    write_out("Enter commands.\n\n");
     input in;
     std::array<char, k_command_max> room;
     for (;;) {
@@ -321,11 +314,11 @@ int run_interactive(session &s)
     }
 }
 
-/// Returns `status`, or 1 after reporting that standard output lost reply text. Whenever
-/// the run stopped for that, nothing has touched errno since the failed write.
+/// Returns `status`, or 1 after reporting that standard output lost reply text.
 int check_output(int status)
 {
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+    if (flush_out() == 0) return status;
+    errno = output_error();
     std::perror("Couldn't write standard output");
     return 1;
 }
@@ -334,7 +327,7 @@ int check_output(int status)
 
 int main(int argc, char *argv[])
 {
-    reserve_standard_descriptors();
+    if (reserve_standard_descriptors() != 0) return 1;
     options opts;
     if (read_options(argc, argv, opts) != 0) return 1;
     if (argc - optind < 2) {
@@ -358,9 +351,11 @@ int main(int argc, char *argv[])
     }
     if (prepare_socket(sock.get(), opts.wait) != 0) return 1;
 
-    buffer_output();
+    start_output();
     const std::span<char *const> commands{argv + optind + 2, argv + argc};
     const bool flush_between = !commands.empty() || opts.pace.count() > 0;
-    session s{sock.get(), address, port, password, opts, flush_between};
+    session s{sock.get(), address,      port, password, {opts.wait, opts.quiet},
+              opts.pace,  flush_between};
+    errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }

@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +20,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/ip_icmp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -96,6 +102,14 @@ struct FakeServer {
     }
 };
 
+/// What a hook of a script acts on: telk, the server, and the address telk sends from.
+struct Scene {
+    pid_t pid;
+    const FakeServer &server;
+    sockaddr_in telk;
+};
+using Hook = std::function<void(const Scene &)>;
+
 /// One run of telk and the server's part in it.
 struct Script {
     Strings args;                   // "{port}", "{port+65536}", "{port-65536}" name the server's;
@@ -105,10 +119,15 @@ struct Script {
                                     // standard output has grown, then closed once it grows again
     bool nonblocking_input = false; // standard input handed over in non-blocking mode
     std::vector<Strings> replies;   // replies[i]: the datagrams that answer request i
-    std::function<void(pid_t)> before_reply; // runs with telk's pid before each answer
-    const char *input_file = nullptr;        // standard input from there instead of a pipe
-    const char *output_file = nullptr;       // standard output there instead of a pipe
-    int closed_fd = -1;                      // this standard descriptor closed for telk
+    Hook before_reply;              // runs before each answer
+    Hook on_output;                 // runs whenever standard output has grown
+    Hook every_tick;                // runs every 0.1 s from the first request until telk ends
+    bool forges_icmp = false;       // a hook needs a raw socket
+    const char *input_file = nullptr;  // standard input from there instead of a pipe
+    const char *output_file = nullptr; // standard output there instead of a pipe
+    bool nonblocking_output = false;   // standard output a non-blocking pipe of one page
+    int closed_fd = -1;                // this standard descriptor closed for telk
+    int max_files = 0;                 // telk's limit of open descriptors; 0: the tests' own
     std::chrono::seconds deadline = k_deadline;
 };
 
@@ -133,8 +152,9 @@ std::string expand(std::string arg, int port)
     return arg;
 }
 
-/// Starts telk with `fds` as its standard descriptors (-1: closed). Returns its pid, or -1.
-pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds)
+/// Starts telk with `fds` as its standard descriptors (-1: closed) and at most `max_files`
+/// open descriptors (0: no limit of its own). Returns its pid, or -1.
+pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds, int max_files)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -152,12 +172,17 @@ pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds)
     posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<char *> argv{const_cast<char *>(TELK_PATH)};
-    for (const std::string &arg : args)
+    Strings line{TELK_PATH};
+    if (max_files > 0)
+        line = {"/bin/sh", "-c", "ulimit -n " + std::to_string(max_files) + R"( && exec "$0" "$@")",
+                TELK_PATH};
+    line.insert(line.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (const std::string &arg : line)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, TELK_PATH, &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return pid;
@@ -175,14 +200,18 @@ bool take_request(int fd, Strings &requests, sockaddr_in &peer)
     return true;
 }
 
-void answer(const FakeServer &server, const Script &script, std::size_t index,
-            const sockaddr_in &peer, pid_t pid)
+void send_to_telk(const Scene &scene, const std::string &datagram)
+{
+    sendto(scene.server.fd.get(), datagram.data(), datagram.size(), 0,
+           reinterpret_cast<const sockaddr *>(&scene.telk), sizeof scene.telk);
+}
+
+void answer(const Scene &scene, const Script &script, std::size_t index)
 {
     if (index >= script.replies.size()) return;
-    if (script.before_reply) script.before_reply(pid);
+    if (script.before_reply) script.before_reply(scene);
     for (const std::string &datagram : script.replies[index])
-        sendto(server.fd.get(), datagram.data(), datagram.size(), 0,
-               reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+        send_to_telk(scene, datagram);
 }
 
 /// Writes `text` to telk's standard input, unless telk has gone without reading it.
@@ -204,6 +233,10 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     Fd input_file = open_for_telk(script.input_file, O_RDONLY | O_CLOEXEC);
     Fd output_file = open_for_telk(script.output_file, O_WRONLY | O_CLOEXEC);
     if (script.nonblocking_input) fcntl(in.read.get(), F_SETFL, O_NONBLOCK);
+    if (script.nonblocking_output) {
+        EXPECT_EQ(fcntl(out.write.get(), F_SETPIPE_SZ, 4096), 4096);
+        fcntl(out.write.get(), F_SETFL, O_NONBLOCK);
+    }
     std::array<int, 3> fds{script.input_file ? input_file.get() : in.read.get(),
                            script.output_file ? output_file.get() : out.write.get(),
                            err.write.get()};
@@ -211,7 +244,7 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     Strings args;
     for (const std::string &arg : script.args)
         args.push_back(expand(arg, server.port));
-    const pid_t pid = spawn_telk(args, fds);
+    const pid_t pid = spawn_telk(args, fds, script.max_files);
     for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
         telks->reset();
     Outcome outcome;
@@ -229,14 +262,27 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     Fd *streams[] = {nullptr, &out.read, &err.read};
     pollfd watched[] = {
         {server.fd.get(), POLLIN, 0}, {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + script.deadline;
+    using steady = std::chrono::steady_clock;
+    const auto deadline = steady::now() + script.deadline;
+    constexpr auto k_tick = std::chrono::milliseconds(100);
+    auto next_tick = steady::time_point::max(); // from the first request on, if ticking
+    Scene scene{pid, server, {}};
     while (out.read.get() >= 0 || err.read.get() >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || poll(watched, 3, static_cast<int>(left.count())) < 0) break;
-        sockaddr_in peer{};
-        if (watched[0].revents != 0 && take_request(server.fd.get(), outcome.requests, peer))
-            answer(server, script, outcome.requests.size() - 1, peer, pid);
+        if (steady::now() >= next_tick) {
+            script.every_tick(scene);
+            next_tick += k_tick;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            std::min(deadline, next_tick) - steady::now());
+        if (steady::now() >= deadline ||
+            poll(watched, 3, static_cast<int>(std::max<long>(left.count(), 0))) < 0)
+            break;
+        if (watched[0].revents != 0 &&
+            take_request(server.fd.get(), outcome.requests, scene.telk)) {
+            if (script.every_tick && outcome.requests.size() == 1)
+                next_tick = steady::now() + k_tick;
+            answer(scene, script, outcome.requests.size() - 1);
+        }
         for (int i = 1; i <= 2; ++i) {
             if (watched[i].revents == 0) continue;
             std::array<char, 65536> chunk;
@@ -247,6 +293,7 @@ Outcome run_telk(const FakeServer &server, const Script &script)
                 continue;
             }
             sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
+            if (i == 1 && script.on_output) script.on_output(scene);
             if (i == 1 && in.write.get() >= 0) { // standard output grew: the next piece
                 if (said < script.dialogue.size())
                     write_all(in.write, script.dialogue[said++]);
@@ -273,7 +320,7 @@ struct Case {
     const char *name;
     Script script;
     Strings requests; // what the server must receive, in order
-    std::string out;
+    testing::Matcher<const std::string &> out = testing::IsEmpty();
     testing::Matcher<const std::string &> err = testing::IsEmpty();
     int status = 0;
     int server_port = 0; // 0: any free port
@@ -288,9 +335,13 @@ TEST_P(Telk, Run)
     const Case &c = GetParam();
     const FakeServer server(c.server_port);
     if (server.fd.get() < 0) GTEST_SKIP() << "port " << c.server_port << " cannot be had here";
+    if (c.script.max_files > 0 && TELK_SANITIZED)
+        GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
+    if (c.script.forges_icmp && Fd(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)).get() < 0)
+        GTEST_SKIP() << "forging ICMP errors needs a raw socket (root): " << std::strerror(errno);
     const Outcome outcome = run_telk(server, c.script);
     EXPECT_EQ(outcome.requests, c.requests);
-    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_THAT(outcome.out, c.out);
     EXPECT_THAT(outcome.err, c.err);
     EXPECT_EQ(outcome.status, c.status);
 }
@@ -533,20 +584,169 @@ TEST(TelkPort65535, MinusOneAndHugeNumbersReachIt)
     for (const Case &c : cases) {
         const Outcome outcome = run_telk(server, c.script);
         EXPECT_EQ(outcome.requests, c.requests) << c.name;
-        EXPECT_EQ(outcome.out, c.out) << c.name;
+        EXPECT_THAT(outcome.out, c.out) << c.name;
         EXPECT_THAT(outcome.err, c.err) << c.name;
         EXPECT_EQ(outcome.status, c.status) << c.name;
     }
 }
 
-void stop_and_continue(pid_t pid)
+/// Stops telk and, once it has stopped (or ended), lets it go on; its end is left for
+/// run_telk to collect.
+void stop_and_continue(const Scene &scene)
 {
-    int status = 0;
-    kill(pid, SIGSTOP);
-    waitpid(pid, &status, WUNTRACED);
-    kill(pid, SIGCONT);
-    waitpid(pid, &status, WCONTINUED);
+    kill(scene.pid, SIGSTOP);
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(scene.pid), &info, WSTOPPED | WEXITED | WNOWAIT);
+    kill(scene.pid, SIGCONT);
 }
+
+/// A hook that sends `datagram` to telk.
+Hook sends(const std::string &datagram)
+{
+    return [datagram](const Scene &scene) { send_to_telk(scene, datagram); };
+}
+
+/// The internet checksum of `bytes`, in network byte order.
+std::uint16_t internet_checksum(std::span<const unsigned char> bytes)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        sum += i % 2 == 0 ? bytes[i] << 8 : bytes[i];
+    while (sum > 0xffff)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return htons(static_cast<std::uint16_t>(~sum));
+}
+
+/// A hook that forges an ICMP error of `type` and `code`, as a router or the server's host
+/// would send it, about a datagram from telk to the server's port plus `port_offset`.
+Hook forges(std::uint8_t type, std::uint8_t code, int port_offset = 0)
+{
+    return [=](const Scene &scene) {
+        iphdr ip{};
+        ip.version = 4;
+        ip.ihl = 5;
+        ip.ttl = 64;
+        ip.protocol = IPPROTO_UDP;
+        ip.tot_len = htons(sizeof ip + sizeof(udphdr));
+        ip.saddr = ip.daddr = htonl(INADDR_LOOPBACK);
+        udphdr udp{};
+        udp.source = scene.telk.sin_port;
+        udp.dest = htons(static_cast<std::uint16_t>(scene.server.port + port_offset));
+        udp.len = htons(sizeof udp);
+        icmphdr icmp{};
+        icmp.type = type;
+        icmp.code = code;
+        std::array<unsigned char, sizeof icmp + sizeof ip + sizeof udp> packet{};
+        std::memcpy(packet.data() + sizeof icmp, &ip, sizeof ip);
+        std::memcpy(packet.data() + sizeof icmp + sizeof ip, &udp, sizeof udp);
+        std::memcpy(packet.data(), &icmp, sizeof icmp);
+        const std::uint16_t checksum = internet_checksum(packet);
+        std::memcpy(packet.data() + offsetof(icmphdr, checksum), &checksum, sizeof checksum);
+        const Fd raw(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(sendto(raw.get(), packet.data(), packet.size(), 0,
+                         reinterpret_cast<const sockaddr *>(&to), sizeof to),
+                  static_cast<ssize_t>(packet.size()));
+    };
+}
+
+const std::string k_timed_out =
+    "Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n";
+/// A reply that fills the buffer, and what telk prints of it.
+const std::string k_full_reply = H + std::string(32763, 'x') + "\n";
+const std::string k_full_text = std::string(32763, 'x') + "\n\n";
+
+const Case k_bounds[] = {
+    {.name = "dripping_reply_ends_at_the_bound",
+     .script = {.args = {"-w", "1", k_at, "pw", "a"},
+                .replies = {{H + "a"}},
+                .every_tick = sends("b"),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .out = testing::MatchesRegex("ab+\n")},
+    {.name = "dripping_openings_end_at_the_bound_when_collecting",
+     .script = {.args = {"-q", "0.3", "-w", "1", k_at, "pw", "a"},
+                .replies = {{k_first}},
+                .every_tick = sends(k_first),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .out = "print\n\n"},
+    {.name = "dripping_headers_time_out_when_collecting",
+     .script = {.args = {"-q", "0.3", "-w", "1", k_at, "pw", "a", "b"},
+                .replies = {{H}},
+                .every_tick = sends(H),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .err = Eq(k_timed_out),
+     .status = 1},
+    {.name = "three_quick_datagrams_make_one_reply",
+     .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{H + "a", "b", "c\n"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = "abc\n\nB\n\n"},
+    {.name = "stopping_and_continuing_does_not_extend_the_bound",
+     .script = {.args = {"-w", "1", k_at, "pw", "a"},
+                .every_tick = stop_and_continue,
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .err = Eq(k_timed_out),
+     .status = 1},
+    {.name = "time_exceeded_is_waited_past_and_keeps_the_text",
+     .script = {.args = {"-w", "1", k_at, "pw", "a"},
+                .replies = {{H + "part"}},
+                .every_tick = forges(ICMP_TIME_EXCEEDED, ICMP_EXC_TTL),
+                .forges_icmp = true,
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .out = "part\n"},
+    {.name = "port_unreachable_about_another_port_is_waited_past",
+     .script = {.args = {k_at, "pw", "a"},
+                .replies = {{H + "A\n"}},
+                .before_reply = forges(ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 1),
+                .forges_icmp = true},
+     .requests = {request("a")},
+     .out = "A\n\n"},
+    {.name = "host_unreachable_about_the_target_fails",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + "A\n"}},
+                .before_reply = forges(ICMP_DEST_UNREACH, ICMP_HOST_UNREACH),
+                .forges_icmp = true},
+     .requests = {request("a")},
+     .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): No route to host\n"),
+     .status = 1},
+    {.name = "port_unreachable_during_a_pause_does_not_fail_the_next_send",
+     .script = {.args = {"-i", "0.5", k_at, "pw", "a", "b"},
+                .replies = {{H + "A\n"}, {H + "B\n"}},
+                .on_output = forges(ICMP_DEST_UNREACH, ICMP_PORT_UNREACH),
+                .forges_icmp = true},
+     .requests = {request("a"), request("b")},
+     .out = "A\n\nB\n\n"},
+    {.name = "late_piece_is_dropped_when_collecting",
+     .script = {.args = {"-q", "0.2", "-i", "0.5", k_at, "pw", "a", "b"},
+                .replies = {{k_first + "A\n"}, {k_first + "B\n"}},
+                .on_output = sends(k_first + "late\n")},
+     .requests = {request("a"), request("b")},
+     .out = "print\nA\n\nprint\nB\n\n"},
+    {.name = "full_nonblocking_output_waits_for_its_reader",
+     .script = {.args = {k_at, "pw", "a", "b", "c", "d", "e"},
+                .replies = {{k_full_reply},
+                            {k_full_reply},
+                            {k_full_reply},
+                            {k_full_reply},
+                            {k_full_reply}},
+                .nonblocking_output = true},
+     .requests = {request("a"), request("b"), request("c"), request("d"), request("e")},
+     .out = k_full_text + k_full_text + k_full_text + k_full_text + k_full_text},
+    {.name = "closed_input_under_a_limit_of_one_file_never_reads_the_socket",
+     .script = {.args = {k_at, "pw"},
+                .closed_fd = 0,
+                .max_files = 1,
+                .deadline = std::chrono::seconds(10)},
+     .err = Eq("Couldn't open UDP socket: Too many open files\n"),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Bound, Telk, testing::ValuesIn(k_bounds), case_name);
 
 const Case k_waits[] = {
     // these two wait out the real bound
@@ -573,21 +773,23 @@ const std::string k_greeting = "Enter commands.\n\n";
 /// An interactive run fed `input` whose every request gets "ok"; `sent` is what must arrive.
 Case interactive(const char *name, const std::string &input, const Strings &sent)
 {
-    Case c{.name = name, .script = {.args = {k_at, "pw"}, .input = input}, .out = k_greeting};
+    Case c{.name = name, .script = {.args = {k_at, "pw"}, .input = input}};
+    std::string out = k_greeting;
     for (const std::string &command : sent) {
         c.script.replies.push_back({H + "ok\n"});
         c.requests.push_back(request(command));
-        c.out += "ok\n\n";
+        out += "ok\n\n";
     }
+    c.out = out;
     return c;
 }
 
 const std::string k_secret = "s3cret pass\xe9";
 
 /// Fails the test when telk's entry in the process list still shows the password.
-void expect_password_hidden(pid_t pid)
+void expect_password_hidden(const Scene &scene)
 {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+    std::ifstream file("/proc/" + std::to_string(scene.pid) + "/cmdline");
     const std::string cmdline{std::istreambuf_iterator<char>(file), {}};
     EXPECT_THAT(cmdline, testing::HasSubstr("127.0.0.1"));
     EXPECT_THAT(cmdline, testing::Not(testing::HasSubstr("s3cret")));

@@ -1,0 +1,20 @@
+// Standard output, buffered in static storage and written out whole: when it is a
+// non-blocking pipe that fills up, telk waits for the reader instead of losing text.
+#pragma once
+
+#include <string_view>
+
+/// Notes whether standard output is a terminal. Call once, before anything is written.
+void start_output();
+
+/// Whether standard output is a terminal.
+bool output_is_terminal();
+
+/// Appends `text` to standard output. Once a write has failed, nothing more is written.
+void write_out(std::string_view text);
+
+/// Writes out everything appended so far. Returns 0, or 1 once any write has failed.
+int flush_out();
+
+/// The error number of the first write that failed, or 0 while none has.
+int output_error();
