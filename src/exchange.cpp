@@ -19,7 +19,8 @@
 namespace {
 
 using std::chrono::microseconds;
-using steady = std::chrono::steady_clock; // stopping telk does not stop it
+/// A time on the monotonic clock, which stopping telk does not stop.
+using instant = std::chrono::nanoseconds;
 
 /// Opens every datagram, in both directions.
 constexpr std::string_view k_header{"\xff\xff\xff\xff", 4};
@@ -74,11 +75,20 @@ std::size_t fail_receive(ssize_t rc)
     return 0;
 }
 
+/// The time now. (std::chrono::steady_clock would say the same, but it lives in libstdc++,
+/// which telk otherwise does without at run time.)
+instant now()
+{
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
 /// One request on its way: where it went, and when its reply must be complete.
 struct round_trip {
     int sock;
     sockaddr_in to;
-    steady::time_point deadline;
+    instant deadline;
     bool waited = false; // the first wait is the socket's own, the later ones by ppoll
 };
 
@@ -135,16 +145,16 @@ ssize_t send_request(const round_trip &trip, std::span<const char> request)
     for (;;) {
         const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
                                     reinterpret_cast<const sockaddr *>(&trip.to), sizeof trip.to);
-        if (sent >= 0 || steady::now() >= trip.deadline || !take_errors(trip).any) return sent;
+        if (sent >= 0 || now() >= trip.deadline || !take_errors(trip).any) return sent;
     }
 }
 
 /// Waits until something can be received on `sock`, but not past `until`. Returns 1 when it
 /// can, 0 with errno ETIMEDOUT once `until` has passed, or -1 when waiting failed.
-int wait_until(int sock, steady::time_point until)
+int wait_until(int sock, instant until)
 {
     for (;;) {
-        const auto left = std::chrono::ceil<microseconds>(until - steady::now());
+        const auto left = std::chrono::ceil<microseconds>(until - now());
         if (left.count() <= 0) {
             errno = ETIMEDOUT;
             return 0;
@@ -161,7 +171,7 @@ int wait_until(int sock, steady::time_point until)
 /// latest. An error the system queued that does not say the target is unreachable is taken
 /// off and waited past. Returns the datagram's length, or -1 with errno set: ETIMEDOUT when
 /// `until` passed first.
-ssize_t next_datagram(round_trip &trip, std::span<char> room, steady::time_point until)
+ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
 {
     for (;;) {
         // The first receive of an exchange waits by itself, bounded by the socket, so that a
@@ -232,7 +242,7 @@ std::size_t collect_until_quiet(round_trip &trip, std::span<char> buffer, micros
 {
     std::size_t received = 0;
     std::string_view opening_line;
-    steady::time_point until = trip.deadline;
+    instant until = trip.deadline;
     while (received < buffer.size()) {
         const ssize_t rc = next_datagram(trip, received == 0 ? buffer : std::span{scratch}, until);
         if (rc < 0 && errno == ETIMEDOUT && received > k_header.size()) return received;
@@ -247,7 +257,7 @@ std::size_t collect_until_quiet(round_trip &trip, std::span<char> buffer, micros
             std::copy_n(text.begin(), kept, buffer.begin() + static_cast<std::ptrdiff_t>(received));
             received += kept;
         }
-        if (received > k_header.size()) until = std::min(trip.deadline, steady::now() + quiet);
+        if (received > k_header.size()) until = std::min(trip.deadline, now() + quiet);
     }
     return received;
 }
@@ -257,7 +267,7 @@ std::size_t collect_until_quiet(round_trip &trip, std::span<char> buffer, micros
 void drop_waiting(const round_trip &trip)
 {
     pollfd watched{trip.sock, POLLIN, 0};
-    while (steady::now() < trip.deadline && poll(&watched, 1, 0) > 0)
+    while (now() < trip.deadline && poll(&watched, 1, 0) > 0)
         if (recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr) <
                 0 &&
             !take_errors(trip).any)
@@ -291,7 +301,7 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
     const std::size_t length = lay_request(buffer, password, command);
     if (length == 0) return 1;
 
-    round_trip trip{sock, destination(address, port), steady::now() + rules.bound};
+    round_trip trip{sock, destination(address, port), now() + rules.bound};
     if (rules.quiet.count() > 0) drop_waiting(trip);
     const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {

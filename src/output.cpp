@@ -14,11 +14,12 @@ namespace {
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_buffer_size = 4096;
 
+/// The fields first: then a run that writes little makes one page of this resident.
 struct {
-    std::array<char, k_buffer_size> buffer;
     std::size_t used = 0;
     bool terminal = false;
     int error = 0; // of the first failed write; nothing is written after it
+    std::array<char, k_buffer_size> buffer;
 } out;
 
 /// Drops the first `done` bytes of `parts`, and any empty part in front.
