@@ -313,18 +313,22 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
                                      ? receive_reply(trip, buffer)
                                      : collect_until_quiet(trip, buffer, rules.quiet);
     if (received == 0) return 1;
-    print_buffer({buffer.data(), received});
+    print_buffer({buffer.data(), received}, rules.clean);
     return 0;
 }
 
-void print_buffer(std::span<const char> reply)
+void print_buffer(std::span<const char> reply, bool clean)
 {
     const std::string_view bytes{reply.data(), reply.size()};
     if (!bytes.starts_with(k_header)) {
         std::fputs("Invalid buffer header.  Sorry.\n", stderr);
         return;
     }
-    write_out(bytes.substr(k_header.size()));
-    write_out("\n");
+    if (clean) {
+        write_clean_text(bytes.substr(k_header.size()));
+    } else {
+        write_out(bytes.substr(k_header.size()));
+        write_out("\n");
+    }
     if (output_is_terminal()) flush_out(); // a reply shows as soon as it is complete
 }

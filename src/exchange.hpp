@@ -23,6 +23,8 @@ struct exchange_rules {
     /// Zero: a reply ends at a newline. Otherwise it ends once the server has been quiet this
     /// long, and later datagrams lose their repeated opening.
     std::chrono::microseconds quiet{};
+    /// Print each reply as clean text (see write_clean_text).
+    bool clean = false;
 };
 
 /// `span` as the system's timespec, for nanosleep and ppoll.
@@ -47,5 +49,6 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
                  std::string_view command, const exchange_rules &rules = {});
 
 /// Writes everything behind the connectionless header of `reply`, then one newline, to
-/// standard output; without that header, writes a complaint to standard error instead.
-void print_buffer(std::span<const char> reply);
+/// standard output, or with `clean` that text as clean text (see write_clean_text); without
+/// the header, writes a complaint to standard error instead.
+void print_buffer(std::span<const char> reply, bool clean = false);

@@ -13,9 +13,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -28,13 +30,13 @@ constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_input_block_size = 4096;
 
-/// Owns the run's socket: closed on every way out of main.
-class socket_owner {
+/// Owns a file descriptor, the run's socket or the password file: closed on every way out.
+class descriptor {
   public:
-    explicit socket_owner(int fd) : fd_(fd) {}
-    socket_owner(const socket_owner &) = delete;
-    socket_owner &operator=(const socket_owner &) = delete;
-    ~socket_owner()
+    explicit descriptor(int fd) : fd_(fd) {}
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor()
     {
         if (fd_ >= 0) close(fd_);
     }
@@ -49,25 +51,33 @@ struct options {
     microseconds wait = k_exchange_bound; // -w: the longest an exchange may take
     microseconds quiet{};                 // -q: collect a reply until quiet this long; 0: off
     microseconds pace{};                  // -i: the pause before every request but the first
+    const char *password_file = nullptr;  // -p: the password is this file's first line
+    bool clean = false;                   // -c: replies as clean text
+    bool help = false;                    // -h, --help: print the help, nothing else
+    bool version = false;                 // -V, --version: print the version, nothing else
 };
 
-/// An option, the seconds it accepts and where its value goes.
+/// An option that takes seconds: the range it accepts, where its value goes, what it means.
 struct option_rule {
     char letter;
     double min_seconds;
     double max_seconds;
     microseconds options::*value;
+    const char *meaning;
 };
 
 constexpr std::array k_option_rules{
-    option_rule{'w', 0.001, 3600, &options::wait},
-    option_rule{'q', 0.001, 60, &options::quiet},
-    option_rule{'i', 0, 3600, &options::pace},
+    option_rule{'w', 0.001, 3600, &options::wait, "the longest an exchange may take"},
+    option_rule{'q', 0.001, 60, &options::quiet, "collect each reply until quiet this long"},
+    option_rule{'i', 0, 3600, &options::pace, "pause before every command but the first"},
 };
 
-/// getopt's view of k_option_rules, each taking a value: '+' stops at the host, so a password
-/// or command that begins with '-' is left alone; ':' leaves the messages to telk.
-constexpr const char *k_getopt_letters = "+:w:q:i:";
+/// getopt's view of the options: k_option_rules, -p with a value, -c, -h and -V. '+' stops
+/// at the host, so a password or command that begins with '-' is left alone; ':' leaves the
+/// messages to telk.
+constexpr const char *k_getopt_letters = "+:w:q:i:p:chV";
+constexpr std::array<option, 3> k_long_options{
+    {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}}};
 
 /// What every exchange of a run goes to, with which password, and how.
 struct session {
@@ -89,8 +99,25 @@ constexpr std::size_t k_argument_size = 131072;
 /// become resident.
 struct {
     std::array<char, k_argument_size> password;
-    std::array<char, k_input_block_size> input;
+    std::array<char, k_input_block_size + 1> input; // a block, and a zero byte behind it
 } storage;
+
+/// Returns `status`, or 1 after reporting that standard output lost text.
+int check_output(int status)
+{
+    if (flush_out() == 0) return status;
+    errno = output_error();
+    std::perror("Couldn't write standard output");
+    return 1;
+}
+
+/// Writes `message` to standard output, where telk's plain answers go, and returns
+/// `status`, or 1 when it could not be written.
+int say(std::string_view message, int status)
+{
+    write_out(message);
+    return check_output(status);
+}
 
 /// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that the socket
 /// never takes one of their numbers; opened the wrong way round, each still fails when used,
@@ -129,6 +156,12 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     return 0;
 }
 
+/// Room for a line of the help.
+constexpr std::size_t k_help_line_size = 128;
+
+/// What an unknown option's message goes on with.
+constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -c, -h and -V";
+
 const option_rule *find_rule(int letter)
 {
     for (const option_rule &rule : k_option_rules)
@@ -136,14 +169,44 @@ const option_rule *find_rule(int letter)
     return nullptr;
 }
 
+/// Says on standard error that the option getopt_long has just refused is unknown.
+void report_unknown_option(char *argv[])
+{
+    // getopt_long names a long option by 0, and one of its own (--help=x) by its letter: then
+    // the argument says it as it was written.
+    if (optopt != 0 && optopt != 'h' && optopt != 'V')
+        std::fprintf(stderr, "Unknown option -%c: %s\n", optopt, k_options_are);
+    else
+        std::fprintf(stderr, "Unknown option %s: %s\n", argv[optind - 1], k_options_are);
+}
+
 /// Reads the options in front of the host into `opts`; optind is then the host's index.
-/// Returns 0, or 1 after saying on standard error what is wrong.
+/// Stops at -h or -V. Returns 0, or 1 after saying on standard error what is wrong.
 int read_options(int argc, char *argv[], options &opts)
 {
-    for (int got; (got = getopt(argc, argv, k_getopt_letters)) != -1;) {
+    for (int got;
+         (got = getopt_long(argc, argv, k_getopt_letters, k_long_options.data(), nullptr)) != -1;) {
+        switch (got) {
+        case 'h':
+            opts.help = true;
+            return 0;
+        case 'V':
+            opts.version = true;
+            return 0;
+        case 'c':
+            opts.clean = true;
+            continue;
+        case 'p':
+            opts.password_file = optarg;
+            continue;
+        }
+        if (got == ':' && optopt == 'p') {
+            std::fputs("Option -p takes the name of a file\n", stderr);
+            return 1;
+        }
         const option_rule *rule = find_rule(got == ':' ? optopt : got);
         if (rule == nullptr) {
-            std::fprintf(stderr, "Unknown option -%c: the options are -w, -q and -i\n", optopt);
+            report_unknown_option(argv);
             return 1;
         }
         if (got == ':' || read_seconds(optarg, *rule, opts.*rule->value) != 0) {
@@ -166,6 +229,41 @@ std::string_view hide_password(char *argument)
     return {storage.password.data(), length};
 }
 
+/// Reads the password from the first line of the file at `path` into storage, without its
+/// line end (LF, CR LF, or a CR that ends the file); every other byte is kept. A file that is
+/// not a regular one is read a byte at a time, so that what follows the line stays there
+/// for whoever reads it next. Returns 0, or 1 after reporting why the file could not be read.
+int read_password_file(const char *path, std::string_view &password)
+{
+    const descriptor file{open(path, O_RDONLY | O_CLOEXEC)};
+    struct stat status {};
+    if (file.get() >= 0 && fstat(file.get(), &status) == 0) {
+        const std::span<char> room = storage.password;
+        const std::size_t step = S_ISREG(status.st_mode) ? room.size() : 1;
+        std::size_t length = 0;
+        for (;;) {
+            if (length == room.size()) { // no request could hold such a password
+                errno = EFBIG;
+                break;
+            }
+            const ssize_t got =
+                read(file.get(), &room[length], std::min(step, room.size() - length));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) break;
+            const std::string_view text{room.data(), length + static_cast<std::size_t>(got)};
+            const std::size_t newline = text.find('\n', length);
+            if (got == 0 || newline != std::string_view::npos) {
+                password = text.substr(0, newline);
+                if (password.ends_with('\r')) password.remove_suffix(1);
+                return 0;
+            }
+            length = text.size();
+        }
+    }
+    std::perror("Couldn't read password file");
+    return 1;
+}
+
 /// Reads a number the way atoi does, but clamped to the int range instead of wrapping, so
 /// that a huge port is 65535 and a hugely negative one 0.
 int port_from_text(const char *text)
@@ -181,14 +279,11 @@ int find_address(const char *host, in_addr_t &address)
     if (host[0] >= '0' && host[0] <= '9') {
         address = inet_addr(host);
         if (address != INADDR_NONE) return 0; // 255.255.255.255 is refused with the errors
-        std::puts("Invalid IP address.");
-        return 1;
+        return say("Invalid IP address.\n", 1);
     }
     const hostent *entry = gethostbyname(host);
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
-        std::puts("Unknown or invalid hostname.");
-        return 1;
-    }
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr)
+        return say("Unknown or invalid hostname.\n", 1);
     std::memcpy(&address, entry->h_addr_list[0], sizeof address);
     return 0;
 }
@@ -214,6 +309,35 @@ int exchange(session &s, std::string_view command)
     return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
 
+/// Writes the synopsis and a line for each option to standard output. Returns the exit
+/// status: 0, or 1 when it could not be written.
+int print_help()
+{
+    write_out("Usage: telk [options] host[:port] password [command ...]\n"
+              "       telk [options] -p file host[:port] [command ...]\n"
+              "Sends each command to the remote console of a connectionless UDP server and\n"
+              "prints the reply; with no command, sends each line of standard input.\n");
+    const options defaults;
+    for (const option_rule &rule : k_option_rules) {
+        const double preset = std::chrono::duration<double>(defaults.*rule.value).count();
+        std::array<char, k_help_line_size> line;
+        const int length =
+            preset > 0
+                ? std::snprintf(line.data(), line.size(),
+                                "  -%c seconds     %s, %g to %g; %g unless set\n", rule.letter,
+                                rule.meaning, rule.min_seconds, rule.max_seconds, preset)
+                : std::snprintf(line.data(), line.size(), "  -%c seconds     %s, %g to %g\n",
+                                rule.letter, rule.meaning, rule.min_seconds, rule.max_seconds);
+        write_out({line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)});
+    }
+    write_out("  -p file        read the password from the first line of file\n"
+              "  -c             print replies as clean text: no print line, no colour codes\n"
+              "  -h, --help     print this help\n"
+              "  -V, --version  print the version\n"
+              "See the manual page telk(1) for the rest.\n");
+    return check_output(0);
+}
+
 /// Sends `commands` one after the other; stops at the first failed exchange.
 /// Returns the run status.
 int run_batch(session &s, std::span<char *const> commands)
@@ -223,15 +347,13 @@ int run_batch(session &s, std::span<char *const> commands)
     return 0;
 }
 
-/// Standard input, read in blocks into storage: [at, end) is read but not yet used.
+/// Standard input, read in blocks into storage: [at, end) is read but not yet used. A zero
+/// byte follows the block, so that strcspn stops at its end.
 struct input {
     std::size_t at = 0;
     std::size_t end = 0;
     bool ended = false; // once a read has said so, as a terminal's Ctrl-D: never read again
 };
-
-constexpr int k_end_of_input = -1;
-constexpr int k_input_failed = -2;
 
 /// Reads the next block of standard input into `in`. Writes out the replies so far first:
 /// the read may wait, and whoever is waiting for a reply must have it by then. Returns the
@@ -241,9 +363,10 @@ ssize_t refill(input &in)
 {
     if (flush_out() != 0) return -1; // reported with the run's end
     for (;;) {
-        const ssize_t got = read(STDIN_FILENO, storage.input.data(), storage.input.size());
+        const ssize_t got = read(STDIN_FILENO, storage.input.data(), k_input_block_size);
         if (got >= 0) {
             in = {0, static_cast<std::size_t>(got), got == 0};
+            storage.input[in.end] = '\0';
             return got;
         }
         if (errno == EAGAIN) { // left non-blocking by whoever started telk: wait for more
@@ -256,15 +379,14 @@ ssize_t refill(input &in)
     }
 }
 
-/// Returns the next byte of standard input, k_end_of_input, or k_input_failed.
-int next_byte(input &in)
+/// Makes sure that `in` holds input not yet used. Returns 1 when it does, 0 at the end of
+/// input, or -1 when reading failed.
+int fill(input &in)
 {
-    if (in.at == in.end) {
-        if (in.ended) return k_end_of_input;
-        const ssize_t got = refill(in);
-        if (got <= 0) return got == 0 ? k_end_of_input : k_input_failed;
-    }
-    return static_cast<unsigned char>(storage.input[in.at++]);
+    if (in.at < in.end) return 1;
+    if (in.ended) return 0;
+    const ssize_t got = refill(in);
+    return got > 0 ? 1 : static_cast<int>(got);
 }
 
 enum class line { command, end_of_input, failed };
@@ -275,21 +397,32 @@ enum class line { command, end_of_input, failed };
 /// reported and sends nothing.
 line next_command(input &in, std::span<char, k_command_max> room, std::string_view &command)
 {
-    std::size_t length = 0;
-    int c = next_byte(in);
-    if (c == k_end_of_input) return line::end_of_input;
-    for (; c >= 0 && c != '\r' && c != '\n' && c != '\0'; c = next_byte(in)) {
-        if (length < room.size()) room[length] = static_cast<char>(c);
-        ++length;
+    int more = fill(in);
+    if (more <= 0) return more == 0 ? line::end_of_input : line::failed;
+    std::size_t length = 0; // of the command, also beyond the room
+    for (;;) {
+        const char *text = storage.input.data() + in.at;
+        const std::size_t size = std::strcspn(text, "\r\n"); // a zero byte ends it too
+        if (length < room.size())
+            std::memcpy(room.data() + length, text, std::min(size, room.size() - length));
+        length += size;
+        in.at += size;
+        if (in.at < in.end || (more = fill(in)) <= 0) break; // the command goes on, or not
     }
-    if (c == k_input_failed) return line::failed;
-    if (length > room.size()) {
+    if (more >= 0 && length > room.size()) {
         std::fprintf(stderr, "Command too long (tried=%zu, max=%zu)\n", length, room.size());
         return line::failed;
     }
-    while (c >= 0 && c != '\n')
-        c = next_byte(in);
-    if (c == k_input_failed) return line::failed;
+    while (more > 0) { // drop the rest of the line, its newline included
+        const char *rest = storage.input.data() + in.at;
+        if (const void *newline = std::memchr(rest, '\n', in.end - in.at)) {
+            in.at += static_cast<std::size_t>(static_cast<const char *>(newline) - rest) + 1;
+            break;
+        }
+        in.at = in.end;
+        more = fill(in);
+    }
+    if (more < 0) return line::failed;
     command = {room.data(), length};
     return line::command;
 }
@@ -314,28 +447,25 @@ int run_interactive(session &s)
     }
 }
 
-/// Returns `status`, or 1 after reporting that standard output lost reply text.
-int check_output(int status)
-{
-    if (flush_out() == 0) return status;
-    errno = output_error();
-    std::perror("Couldn't write standard output");
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     if (reserve_standard_descriptors() != 0) return 1;
+    start_output();
     options opts;
     if (read_options(argc, argv, opts) != 0) return 1;
-    if (argc - optind < 2) {
-        std::puts("Usage: telk host[:port] password [command1 command2 ...]");
-        return 1;
-    }
+    if (opts.help) return print_help();
+    if (opts.version) return say("telk " TELK_VERSION "\n", 0);
+    const int before_commands = opts.password_file == nullptr ? 2 : 1; // host, password
+    if (argc - optind < before_commands)
+        return say("Usage: telk host[:port] password [command1 command2 ...]\n", 1);
     char *host = argv[optind];
-    const std::string_view password = hide_password(argv[optind + 1]);
+    std::string_view password;
+    if (opts.password_file == nullptr)
+        password = hide_password(argv[optind + 1]);
+    else if (read_password_file(opts.password_file, password) != 0)
+        return 1;
     int port = k_default_port;
     if (char *colon = std::strchr(host, ':')) {
         *colon = '\0'; // the host text ends at the first colon
@@ -344,17 +474,16 @@ int main(int argc, char *argv[])
     in_addr_t address;
     if (find_address(host, address) != 0) return 1;
 
-    const socket_owner sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    const descriptor sock{socket(AF_INET, SOCK_DGRAM, 0)};
     if (sock.get() < 0) {
         std::perror("Couldn't open UDP socket");
         return 1;
     }
     if (prepare_socket(sock.get(), opts.wait) != 0) return 1;
 
-    start_output();
-    const std::span<char *const> commands{argv + optind + 2, argv + argc};
+    const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
     const bool flush_between = !commands.empty() || opts.pace.count() > 0;
-    session s{sock.get(), address,      port, password, {opts.wait, opts.quiet},
+    session s{sock.get(), address,      port, password, {opts.wait, opts.quiet, opts.clean},
               opts.pace,  flush_between};
     errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));

@@ -54,6 +54,65 @@ int write_all(std::span<iovec> parts)
     return 0;
 }
 
+void put_out(char c)
+{
+    if (out.used == out.buffer.size()) flush_out();
+    out.buffer[out.used++] = c;
+}
+
+/// Whether `c` and what follows starts a colour code.
+bool is_colour_code(std::string_view text)
+{
+    if (text.size() < 2 || text[0] != '^') return false;
+    const char c = text[1];
+    const char lower = static_cast<char>(c | 0x20);
+    return (c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'z');
+}
+
+constexpr std::string_view k_colour_off = "\x1b[0m";
+/// The colours of the codes, by the code's distance from '0' modulo their number: grey, red,
+/// green, yellow, blue, cyan, magenta, and none.
+constexpr std::array<std::string_view, 8> k_colours{"\x1b[90m", "\x1b[31m",  "\x1b[32m",
+                                                    "\x1b[33m", "\x1b[34m",  "\x1b[36m",
+                                                    "\x1b[35m", k_colour_off};
+
+/// The control characters: those below the blank, and DEL.
+constexpr char k_blank = ' ';
+constexpr char k_delete = '\x7f';
+/// Caret notation flips this bit of a control character: ESC is ^[, DEL ^?.
+constexpr int k_caret_bit = 0x40;
+/// The bit that "M-" stands for in M-^[.
+constexpr int k_meta_bit = 0x80;
+/// UTF-8 writes the C1 controls, U+0080 to U+009F, as this byte and one below k_c1_end.
+constexpr char k_c1_lead = '\xc2';
+constexpr unsigned char k_c1_end = 0xa0;
+
+std::string_view colour_of(char letter)
+{
+    return k_colours[static_cast<std::size_t>(letter - '0') % k_colours.size()];
+}
+
+/// Whether `c` would steer a terminal: a control byte other than newline and tab.
+bool is_control(char c)
+{
+    return (static_cast<unsigned char>(c) < k_blank && c != '\n' && c != '\t') || c == k_delete;
+}
+
+/// Whether `text` opens with a C1 control in UTF-8, which some terminals obey as they obey
+/// ESC and its sequences.
+bool opens_with_c1(std::string_view text)
+{
+    return text.size() >= 2 && text[0] == k_c1_lead &&
+           static_cast<unsigned char>(text[1]) < k_c1_end;
+}
+
+/// Appends control character `c` in caret notation.
+void put_caret(char c)
+{
+    put_out('^');
+    put_out(static_cast<char>(c ^ k_caret_bit));
+}
+
 } // namespace
 
 void start_output() { out.terminal = isatty(STDOUT_FILENO) == 1; }
@@ -73,6 +132,42 @@ void write_out(std::string_view text)
         {{out.buffer.data(), out.used}, {const_cast<char *>(text.data()), text.size()}}};
     out.used = 0;
     write_all(parts);
+}
+
+void write_clean_text(std::string_view text)
+{
+    constexpr std::string_view print_line = "print\n";
+    if (text.starts_with(print_line)) text.remove_prefix(print_line.size());
+    bool coloured = false; // a colour is on, to end before a newline and with the reply
+    char last = '\n';      // the last byte of text written; before any, as after a line
+    for (; !text.empty(); text.remove_prefix(1)) {
+        if (is_colour_code(text)) {
+            text.remove_prefix(1);
+            if (out.terminal) {
+                const std::string_view colour = colour_of(text[0]);
+                write_out(colour);
+                coloured = colour != k_colour_off;
+            }
+            continue;
+        }
+        const char c = text[0];
+        last = c;
+        if (c == '\n' && coloured) {
+            write_out(k_colour_off);
+            coloured = false;
+        }
+        if (out.terminal && is_control(c)) {
+            put_caret(c);
+        } else if (out.terminal && opens_with_c1(text)) {
+            text.remove_prefix(1);
+            write_out("M-");
+            put_caret(static_cast<char>(text[0] ^ k_meta_bit));
+        } else {
+            put_out(c);
+        }
+    }
+    if (coloured) write_out(k_colour_off);
+    if (last != '\n') put_out('\n');
 }
 
 int flush_out()

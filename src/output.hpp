@@ -13,6 +13,13 @@ bool output_is_terminal();
 /// Appends `text` to standard output. Once a write has failed, nothing more is written.
 void write_out(std::string_view text);
 
+/// Appends the reply text `text` as clean text: without a first line that is exactly
+/// "print", and with colour codes (^ and a digit or ASCII letter) dropped, or shown as
+/// colours on a terminal. On a terminal, control bytes other than newline and tab, and the
+/// UTF-8 forms of U+0080 to U+009F, are shown in caret notation (^[, M-^[) so that a reply
+/// cannot steer it. Ends with a newline unless the text is empty or ends with one itself.
+void write_clean_text(std::string_view text);
+
 /// Writes out everything appended so far. Returns 0, or 1 once any write has failed.
 int flush_out();
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -27,6 +28,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -112,20 +114,22 @@ using Hook = std::function<void(const Scene &)>;
 
 /// One run of telk and the server's part in it.
 struct Script {
-    Strings args;                   // "{port}", "{port+65536}", "{port-65536}" name the server's;
-                                    // "{closed}" a loopback port that nothing listens on
-    std::string input;              // standard input, written at once, then closed
-    Strings dialogue;               // instead: standard input a piece at a time, each written once
-                                    // standard output has grown, then closed once it grows again
-    bool nonblocking_input = false; // standard input handed over in non-blocking mode
-    std::vector<Strings> replies;   // replies[i]: the datagrams that answer request i
-    Hook before_reply;              // runs before each answer
-    Hook on_output;                 // runs whenever standard output has grown
-    Hook every_tick;                // runs every 0.1 s from the first request until telk ends
-    bool forges_icmp = false;       // a hook needs a raw socket
+    Strings args;                    // "{port}", "{port+65536}", "{port-65536}" name the server's;
+                                     // "{closed}" a loopback port that nothing listens on
+    std::optional<std::string> file; // written to a temporary file, which "{file}" names
+    std::string input;               // standard input, written at once, then closed
+    Strings dialogue;                // instead: standard input a piece at a time, each written once
+                                     // standard output has grown, then closed once it grows again
+    bool nonblocking_input = false;  // standard input handed over in non-blocking mode
+    std::vector<Strings> replies;    // replies[i]: the datagrams that answer request i
+    Hook before_reply;               // runs before each answer
+    Hook on_output;                  // runs whenever standard output has grown
+    Hook every_tick;                 // runs every 0.1 s from the first request until telk ends
+    bool forges_icmp = false;        // a hook needs a raw socket
     const char *input_file = nullptr;  // standard input from there instead of a pipe
     const char *output_file = nullptr; // standard output there instead of a pipe
     bool nonblocking_output = false;   // standard output a non-blocking pipe of one page
+    bool terminal_output = false;      // standard output a pseudo-terminal, in raw mode
     int closed_fd = -1;                // this standard descriptor closed for telk
     int max_files = 0;                 // telk's limit of open descriptors; 0: the tests' own
     std::chrono::seconds deadline = k_deadline;
@@ -140,7 +144,7 @@ struct Outcome {
 /// A loopback port that nothing listens on: bound for a moment, then let go.
 int closed_port() { return FakeServer(0).port; }
 
-std::string expand(std::string arg, int port)
+std::string expand(std::string arg, int port, const std::string &file)
 {
     for (const auto &[token, value] : {std::pair{"{port}"s, port},
                                        {"{port+65536}"s, port + 65536},
@@ -149,7 +153,48 @@ std::string expand(std::string arg, int port)
             arg.replace(at, token.size(), std::to_string(value));
     if (const auto at = arg.find("{closed}"); at != std::string::npos)
         arg.replace(at, 8, std::to_string(closed_port()));
+    if (arg == "{file}") arg = file;
     return arg;
+}
+
+/// A temporary file that holds what a script gives it, removed when it goes.
+struct TempFile {
+    std::string path;
+
+    explicit TempFile(const std::optional<std::string> &text)
+    {
+        if (!text) return;
+        std::string name = "/tmp/telk-test.XXXXXX";
+        const Fd fd(mkstemp(name.data()));
+        if (fd.get() >= 0 &&
+            write(fd.get(), text->data(), text->size()) == static_cast<ssize_t>(text->size()))
+            path = name;
+        else
+            ADD_FAILURE() << "could not write " << name << ": " << std::strerror(errno);
+    }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    ~TempFile()
+    {
+        if (!path.empty()) unlink(path.c_str());
+    }
+};
+
+/// A pseudo-terminal in raw mode, so that what telk writes arrives unchanged: `write` is
+/// the terminal's end for telk, `read` the end that a terminal emulator would read.
+Pipe make_terminal()
+{
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+        return {};
+    }
+    Fd terminal(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios mode{};
+    tcgetattr(terminal.get(), &mode);
+    cfmakeraw(&mode);
+    tcsetattr(terminal.get(), TCSANOW, &mode);
+    return {std::move(master), std::move(terminal)};
 }
 
 /// Starts telk with `fds` as its standard descriptors (-1: closed) and at most `max_files`
@@ -229,7 +274,9 @@ Fd open_for_telk(const char *path, int flags) { return Fd(path ? open(path, flag
 Outcome run_telk(const FakeServer &server, const Script &script)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    Pipe in = make_pipe(), out = make_pipe(), err = make_pipe();
+    Pipe in = make_pipe(), out = script.terminal_output ? make_terminal() : make_pipe(),
+         err = make_pipe();
+    const TempFile file(script.file);
     Fd input_file = open_for_telk(script.input_file, O_RDONLY | O_CLOEXEC);
     Fd output_file = open_for_telk(script.output_file, O_WRONLY | O_CLOEXEC);
     if (script.nonblocking_input) fcntl(in.read.get(), F_SETFL, O_NONBLOCK);
@@ -243,7 +290,7 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     if (script.closed_fd >= 0) fds[script.closed_fd] = -1;
     Strings args;
     for (const std::string &arg : script.args)
-        args.push_back(expand(arg, server.port));
+        args.push_back(expand(arg, server.port, file.path));
     const pid_t pid = spawn_telk(args, fds, script.max_files);
     for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
         telks->reset();
@@ -486,6 +533,7 @@ Case bad_option(const char *name, Strings options, const std::string &err)
     return {.name = name, .script = {.args = std::move(options)}, .err = Eq(err), .status = 1};
 }
 
+const std::string k_options_are = "the options are -w, -q, -i, -p, -c, -h and -V\n";
 const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
 const std::string k_q_takes = "Option -q takes a number of seconds from 0.001 to 60\n";
 const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";
@@ -509,7 +557,12 @@ const Case k_options[] = {
      .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
      .status = 1},
     refused("options_leave_too_few_arguments", {"-w", "1", k_at}, k_usage),
-    bad_option("unknown_option", {"-x", "1"}, "Unknown option -x: the options are -w, -q and -i\n"),
+    bad_option("unknown_option", {"-x", "1"}, "Unknown option -x: " + k_options_are),
+    bad_option("unknown_long_option", {"--foo"}, "Unknown option --foo: " + k_options_are),
+    {.name = "password_file_missing_its_name",
+     .script = {.args = {"-c", "-p"}},
+     .err = Eq("Option -p takes the name of a file\n"),
+     .status = 1},
     bad_option("missing_value", {"-q"}, k_q_takes), // the host becomes -q's value: no number
     {.name = "missing_value_at_end", .script = {.args = {"-w"}}, .err = Eq(k_w_takes), .status = 1},
     bad_option("value_zero", {"-w", "0"}, k_w_takes),
@@ -862,5 +915,105 @@ const Case k_interactive[] = {
             "Invalid IP address.\n"),
 };
 INSTANTIATE_TEST_SUITE_P(Interactive, Telk, testing::ValuesIn(k_interactive), case_name);
+
+/// A run of "-p FILE host a" whose file holds `text`; `password` is what must be sent.
+Case password_from(const char *name, const std::string &text, const std::string &password)
+{
+    return {.name = name,
+            .script = {.args = {"-p", "{file}", k_at, "a"}, .file = text, .replies = {{H + "A\n"}}},
+            .requests = {request("a", password)},
+            .out = "A\n\n"};
+}
+
+/// A run of "-p FILE host a" that fails for its file with `reason`, sending nothing.
+Case password_refused(const char *name, const std::string &file, const std::string &reason)
+{
+    return {.name = name,
+            .script = {.args = {"-p", file, k_at, "a"}},
+            .err = Eq("Couldn't read password file: " + reason + "\n"),
+            .status = 1};
+}
+
+const Case k_password_files[] = {
+    password_from("newline_ends_the_password", "pw\nsecond line\n", "pw"),
+    password_from("cr_lf_ends_the_password", "pw\r\n", "pw"),
+    password_from("cr_ending_the_file_goes", "pw\r", "pw"),
+    password_from("blanks_and_8_bit_bytes_kept", " p\rw \xe9", " p\rw \xe9"),
+    password_from("empty_file_is_the_empty_password", "", ""),
+    password_refused("missing_file", "/nonexistent/pw", "No such file or directory"),
+    password_refused("directory", "/", "Is a directory"),
+    {.name = "line_longer_than_any_request_refused",
+     .script = {.args = {"-p", "{file}", k_at, "a"}, .file = std::string(200000, 'p')},
+     .err = Eq("Couldn't read password file: File too large\n"),
+     .status = 1},
+    {.name = "host_alone_reads_commands",
+     .script =
+         {.args = {"-p", "{file}", k_at}, .file = "pw\n", .input = "a\n", .replies = {{H + "A\n"}}},
+     .requests = {request("a")},
+     .out = k_greeting + "A\n\n"},
+    {.name = "a_pipe_is_read_no_further_than_its_first_line",
+     .script = {.args = {"-p", "/dev/stdin", k_at},
+                .input = "pw\na\nb\n",
+                .replies = {{H + "A\n"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = k_greeting + "A\n\nB\n\n"},
+    refused("no_host", {"-p", "{file}"}, k_usage),
+};
+INSTANTIATE_TEST_SUITE_P(PasswordFile, Telk, testing::ValuesIn(k_password_files), case_name);
+
+/// A run of "-c host pw a" whose reply is `datagrams`; `terminal`: standard output is one.
+Case clean(const char *name, const Strings &datagrams, const std::string &out,
+           bool terminal = false)
+{
+    return {.name = name,
+            .script = {.args = {"-c", k_at, "pw", "a"},
+                       .replies = {datagrams},
+                       .terminal_output = terminal},
+            .requests = {request("a")},
+            .out = out};
+}
+
+const Case k_clean[] = {
+    clean("print_line_and_colour_codes_go", {k_first + "^1Red^7Server ^a^Z ^^3x ^ end^\n"},
+          "RedServer  ^x ^ end^\n"),
+    clean("only_an_exact_print_line_goes", {H + "printer\nx"}, "printer\nx\n"),
+    clean("control_bytes_pass_into_a_pipe", {H + "\x1b[2J\a\x7f\xc2\x9b"},
+          "\x1b[2J\a\x7f\xc2\x9b\n"),
+    clean("empty_text_prints_nothing", {k_first}, ""),
+    {.name = "codes_split_across_collected_pieces",
+     .script = {.args = {"-q", "0.1", "-c", k_at, "pw", "a"},
+                .replies = {{k_first + "a^", k_first + "1b\n"}}},
+     .requests = {request("a")},
+     .out = "ab\n"},
+    {.name = "invalid_header_is_refused_as_ever",
+     .script = {.args = {"-c", k_at, "pw", "a", "b"}, .replies = {{"nope\n"}, {H + "B"}}},
+     .requests = {request("a"), request("b")},
+     .out = "B\n",
+     .err = Eq("Invalid buffer header.  Sorry.\n")},
+    clean("terminal_shows_colours_until_each_newline", {k_first + "^1Red^7Server\n^2green\n^aend"},
+          "\x1b[31mRed\x1b[0mServer\n\x1b[32mgreen\x1b[0m\n\x1b[31mend\x1b[0m\n", true),
+    clean("terminal_shows_control_bytes_in_caret_notation",
+          {H + "\x1b[2J\a\x7f\t|\xc2\x9b|\xc3\xa9\n"}, "^[[2J^G^?\t|M-^[|\xc3\xa9\n", true),
+};
+INSTANTIATE_TEST_SUITE_P(Clean, Telk, testing::ValuesIn(k_clean), case_name);
+
+const Case k_help[] = {
+    {.name = "help_lists_every_option",
+     .script = {.args = {"-w", "1", "--help", "-x", k_at, "pw", "a"}},
+     .out = testing::AllOf(
+         StartsWith("Usage: telk [options] host[:port] password"),
+         testing::HasSubstr("\n  -w seconds "), testing::HasSubstr("\n  -q seconds "),
+         testing::HasSubstr("\n  -i seconds "), testing::HasSubstr("\n  -p file "),
+         testing::HasSubstr("\n  -c "), testing::HasSubstr("\n  -h, --help "),
+         testing::HasSubstr("\n  -V, --version "))},
+    {.name = "short_help", .script = {.args = {"-h"}}, .out = StartsWith("Usage: telk [options]")},
+    {.name = "version", .script = {.args = {"--version"}}, .out = "telk " TELK_VERSION "\n"},
+    {.name = "short_version", .script = {.args = {"-V", k_at}}, .out = "telk " TELK_VERSION "\n"},
+    {.name = "help_that_cannot_be_written_fails",
+     .script = {.args = {"-h"}, .output_file = "/dev/full"},
+     .err = Eq("Couldn't write standard output: No space left on device\n"),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Help, Telk, testing::ValuesIn(k_help), case_name);
 
 } // namespace
