@@ -89,7 +89,9 @@ struct round_trip {
     int sock;
     sockaddr_in to;
     instant deadline;
-    bool waited = false; // the first wait is the socket's own, the later ones by ppoll
+    /// The next receive may wait by itself, bounded by the socket, whose bound starts with the
+    /// receive: true only while nothing has taken time since the deadline was set.
+    bool on_socket_bound = true;
 };
 
 /// What the system had queued on the socket about datagrams it sent.
@@ -140,12 +142,13 @@ queued_errors take_errors(const round_trip &trip)
 /// Sends `request`. An error that the system queued before, about an earlier datagram, fails
 /// the send; it is no failure of this request, so it is taken off and the send tried again.
 /// Returns sendto's result.
-ssize_t send_request(const round_trip &trip, std::span<const char> request)
+ssize_t send_request(round_trip &trip, std::span<const char> request)
 {
     for (;;) {
         const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
                                     reinterpret_cast<const sockaddr *>(&trip.to), sizeof trip.to);
         if (sent >= 0 || now() >= trip.deadline || !take_errors(trip).any) return sent;
+        trip.on_socket_bound = false;
     }
 }
 
@@ -176,10 +179,10 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
     for (;;) {
         // The first receive of an exchange waits by itself, bounded by the socket, so that a
         // reply in one datagram costs one call; every later one waits for what is left.
-        const bool first = !std::exchange(trip.waited, true);
-        if (!first && wait_until(trip.sock, until) <= 0) return -1;
-        const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(), first ? 0 : MSG_DONTWAIT,
-                                    nullptr, nullptr);
+        const bool blocking = std::exchange(trip.on_socket_bound, false);
+        if (!blocking && wait_until(trip.sock, until) <= 0) return -1;
+        const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(),
+                                    blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
         if (rc >= 0) return rc;
         if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
         const queued_errors queued = take_errors(trip);
@@ -264,14 +267,15 @@ std::size_t collect_until_quiet(round_trip &trip, std::span<char> buffer, micros
 
 /// Drops every datagram and error waiting on the socket: a piece that came after its reply's
 /// quiet time would otherwise open the next reply.
-void drop_waiting(const round_trip &trip)
+void drop_waiting(round_trip &trip)
 {
     pollfd watched{trip.sock, POLLIN, 0};
-    while (now() < trip.deadline && poll(&watched, 1, 0) > 0)
-        if (recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr) <
-                0 &&
-            !take_errors(trip).any)
-            return;
+    while (now() < trip.deadline && poll(&watched, 1, 0) > 0) {
+        trip.on_socket_bound = false;
+        const ssize_t rc =
+            recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr);
+        if (rc < 0 && !take_errors(trip).any) return;
+    }
 }
 
 } // namespace

@@ -156,9 +156,6 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     return 0;
 }
 
-/// Room for a line of the help.
-constexpr std::size_t k_help_line_size = 128;
-
 /// What an unknown option's message goes on with.
 constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -c, -h and -V";
 
@@ -308,6 +305,9 @@ int exchange(session &s, std::string_view command)
     if (send_command(s.sock, s.address, s.port, s.password, command, s.rules) != 0) return 1;
     return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
+
+/// Room for a line of the help.
+constexpr std::size_t k_help_line_size = 128;
 
 /// Writes the synopsis and a line for each option to standard output. Returns the exit
 /// status: 0, or 1 when it could not be written.
