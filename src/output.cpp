@@ -60,7 +60,7 @@ void put_out(char c)
     out.buffer[out.used++] = c;
 }
 
-/// Whether `c` and what follows starts a colour code.
+/// Whether `text` opens with a colour code: a caret, then a digit or an ASCII letter.
 bool is_colour_code(std::string_view text)
 {
     if (text.size() < 2 || text[0] != '^') return false;
