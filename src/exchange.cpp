@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -50,15 +51,6 @@ std::size_t lay_request(std::span<char> buffer, std::string_view password, std::
     return length;
 }
 
-sockaddr_in destination(in_addr_t address, int port)
-{
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port)); // a port is the low 16 bits
-    to.sin_addr.s_addr = address;
-    return to;
-}
-
 /// Reports a failed call in perror form: `action`, what was tried and what came back.
 void report_failure(const char *action, std::size_t tried, ssize_t rc)
 {
@@ -87,7 +79,7 @@ instant now()
 /// One request on its way: where it went, and when its reply must be complete.
 struct round_trip {
     int sock;
-    sockaddr_in to;
+    const target &to;
     instant deadline;
     /// The next receive may wait by itself, bounded by the socket, whose bound starts with the
     /// receive: true only while nothing has taken time since the deadline was set.
@@ -100,15 +92,36 @@ struct queued_errors {
     int unreachable = 0; // the error number of the first saying the target is unreachable
 };
 
-/// Whether `error`, about a datagram sent to `about`, says that `target` cannot be reached.
-/// "Fragmentation needed" only asks for smaller datagrams; any other kind of ICMP error
-/// (time exceeded, a redirect) says nothing about the target.
-bool says_unreachable(const sock_extended_err &error, const sockaddr_in &about,
-                      const sockaddr_in &target)
+/// Whether `a` and `b` are the same address and port.
+bool same_address(const target &a, const target &b)
 {
-    return error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
-           error.ee_code != ICMP_FRAG_NEEDED && about.sin_addr.s_addr == target.sin_addr.s_addr &&
-           about.sin_port == target.sin_port;
+    if (a.family() != b.family()) return false;
+    if (a.family() == AF_INET6)
+        return a.address.v6.sin6_port == b.address.v6.sin6_port &&
+               std::memcmp(&a.address.v6.sin6_addr, &b.address.v6.sin6_addr,
+                           sizeof a.address.v6.sin6_addr) == 0;
+    return a.address.v4.sin_port == b.address.v4.sin_port &&
+           a.address.v4.sin_addr.s_addr == b.address.v4.sin_addr.s_addr;
+}
+
+/// Whether `error`, about a datagram sent to `about`, says that `to` cannot be reached.
+/// "Fragmentation needed", and ICMPv6's "packet too big", only ask for smaller datagrams; any
+/// other kind of ICMP error (time exceeded, a redirect) says nothing about the target.
+bool says_unreachable(const sock_extended_err &error, const target &about, const target &to)
+{
+    const bool unreachable =
+        (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
+         error.ee_code != ICMP_FRAG_NEEDED) ||
+        (error.ee_origin == SO_EE_ORIGIN_ICMP6 && error.ee_type == ICMP6_DST_UNREACH);
+    return unreachable && same_address(about, to);
+}
+
+/// Whether `header` holds the report of an ICMP or ICMPv6 error.
+bool is_error_report(const cmsghdr *header)
+{
+    return header != nullptr &&
+           ((header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR) ||
+            (header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR));
 }
 
 /// Takes every error that the system has queued on the socket of `trip`. Leaves errno alone.
@@ -117,19 +130,19 @@ queued_errors take_errors(const round_trip &trip)
     const int saved_errno = errno;
     queued_errors found;
     for (;;) {
-        sockaddr_in about{}; // where the datagram that met the error was going
-        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about)>
-            control;
+        target about; // where the datagram that met the error was going
+        alignas(cmsghdr)
+            std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about.address)>
+                control;
         msghdr message{};
-        message.msg_name = &about;
-        message.msg_namelen = sizeof about;
+        message.msg_name = &about.address;
+        message.msg_namelen = sizeof about.address;
         message.msg_control = control.data();
         message.msg_controllen = control.size();
         if (recvmsg(trip.sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break; // none left
         found.any = true;
         const cmsghdr *header = CMSG_FIRSTHDR(&message);
-        if (header == nullptr || header->cmsg_level != SOL_IP || header->cmsg_type != IP_RECVERR)
-            continue;
+        if (!is_error_report(header)) continue;
         sock_extended_err error;
         std::memcpy(&error, CMSG_DATA(header), sizeof error);
         if (found.unreachable == 0 && says_unreachable(error, about, trip.to))
@@ -146,7 +159,7 @@ ssize_t send_request(round_trip &trip, std::span<const char> request)
 {
     for (;;) {
         const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
-                                    reinterpret_cast<const sockaddr *>(&trip.to), sizeof trip.to);
+                                    &trip.to.address.any, trip.to.length);
         if (sent >= 0 || now() >= trip.deadline || !take_errors(trip).any) return sent;
         trip.on_socket_bound = false;
     }
@@ -280,7 +293,7 @@ void drop_waiting(round_trip &trip)
 
 } // namespace
 
-int prepare_socket(int sock, microseconds bound)
+int prepare_socket(int sock, int family, microseconds bound)
 {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
     const timeval limit{seconds.count(), (bound - seconds).count()};
@@ -289,15 +302,17 @@ int prepare_socket(int sock, microseconds bound)
         return 1;
     }
     const int on = 1;
-    if (setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on) != 0) {
+    const bool v6 = family == AF_INET6;
+    if (setsockopt(sock, v6 ? SOL_IPV6 : SOL_IP, v6 ? IPV6_RECVERR : IP_RECVERR, &on, sizeof on) !=
+        0) {
         std::perror("Couldn't set UDP socket error reporting");
         return 1;
     }
     return 0;
 }
 
-int send_command(int sock, in_addr_t address, int port, std::string_view password,
-                 std::string_view command, const exchange_rules &rules)
+int send_command(int sock, const target &to, std::string_view password, std::string_view command,
+                 const exchange_rules &rules)
 {
     // The request, then the reply over it. Static, like the scratch datagram: a 32 KiB frame
     // would be probed page by page under stack clash protection, and all of it made resident.
@@ -305,7 +320,7 @@ int send_command(int sock, in_addr_t address, int port, std::string_view passwor
     const std::size_t length = lay_request(buffer, password, command);
     if (length == 0) return 1;
 
-    round_trip trip{sock, destination(address, port), now() + rules.bound};
+    round_trip trip{sock, to, now() + rules.bound};
     if (rules.quiet.count() > 0) drop_waiting(trip);
     const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {

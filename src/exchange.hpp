@@ -2,12 +2,13 @@
 // to standard output.
 #pragma once
 
+#include "target.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include <netinet/in.h>
 #include <time.h>
 
 /// Room for one exchange: the request is laid out in it, then the reply received over it.
@@ -34,19 +35,18 @@ inline timespec as_timespec(std::chrono::microseconds span)
     return {seconds.count(), std::chrono::nanoseconds(span - seconds).count()};
 }
 
-/// Bounds a receive on `sock` that waits by itself by `bound`, and has the system tell the
-/// socket of ICMP errors about its datagrams (a closed port) instead of letting a wait time
-/// out. Returns 0, or 1 after reporting the failed call on standard error.
-int prepare_socket(int sock, std::chrono::microseconds bound);
+/// Bounds a receive on `sock`, of address `family`, that waits by itself by `bound`, and has
+/// the system tell the socket of ICMP errors about its datagrams (a closed port) instead of
+/// letting a wait time out. Returns 0, or 1 after reporting the failed call on standard error.
+int prepare_socket(int sock, int family, std::chrono::microseconds bound);
 
-/// Sends "rcon", `password` and `command` as one request datagram from `sock` to `address`
-/// (network byte order) at the low 16 bits of `port`, waits for the reply as `rules` say and
-/// prints it. Only an ICMP "destination unreachable" about a datagram sent to the target,
-/// arriving after the request went out, fails an exchange; other errors are waited past.
-/// Returns 0 once a reply was printed or refused for its header, or 1 after reporting why
-/// the request could not be sent or no reply came within the bound.
-int send_command(int sock, in_addr_t address, int port, std::string_view password,
-                 std::string_view command, const exchange_rules &rules = {});
+/// Sends "rcon", `password` and `command` as one request datagram from `sock` to `to`, waits
+/// for the reply as `rules` say and prints it. Only an ICMP "destination unreachable" about a
+/// datagram sent to the target, arriving after the request went out, fails an exchange; other
+/// errors are waited past. Returns 0 once a reply was printed or refused for its header, or 1 after
+/// reporting why the request could not be sent or no reply came within the bound.
+int send_command(int sock, const target &to, std::string_view password, std::string_view command,
+                 const exchange_rules &rules = {});
 
 /// Writes everything behind the connectionless header of `reply`, then one newline, to
 /// standard output, or with `clean` that text as clean text (see write_clean_text); without

@@ -1,20 +1,18 @@
 // The process entry: command line, target, the run's socket, the command sources, exit status.
 #include "exchange.hpp"
 #include "output.hpp"
+#include "target.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,7 +22,6 @@ namespace {
 
 using std::chrono::microseconds;
 
-constexpr int k_default_port = 27960;
 /// The longest command one line of standard input may hold.
 constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
@@ -82,8 +79,7 @@ constexpr std::array<option, 3> k_long_options{
 /// What every exchange of a run goes to, with which password, and how.
 struct session {
     int sock;
-    in_addr_t address;
-    int port;
+    const target &to;
     std::string_view password;
     exchange_rules rules;
     microseconds pace;
@@ -101,23 +97,6 @@ struct {
     std::array<char, k_argument_size> password;
     std::array<char, k_input_block_size + 1> input; // a block, and a zero byte behind it
 } storage;
-
-/// Returns `status`, or 1 after reporting that standard output lost text.
-int check_output(int status)
-{
-    if (flush_out() == 0) return status;
-    errno = output_error();
-    std::perror("Couldn't write standard output");
-    return 1;
-}
-
-/// Writes `message` to standard output, where telk's plain answers go, and returns
-/// `status`, or 1 when it could not be written.
-int say(std::string_view message, int status)
-{
-    write_out(message);
-    return check_output(status);
-}
 
 /// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that the socket
 /// never takes one of their numbers; opened the wrong way round, each still fails when used,
@@ -257,30 +236,6 @@ int read_password_file(const char *path, std::string_view &password)
     return 1;
 }
 
-/// Reads a number the way atoi does, but clamped to the int range instead of wrapping, so
-/// that a huge port is 65535 and a hugely negative one 0.
-int port_from_text(const char *text)
-{
-    const long number = std::strtol(text, nullptr, 10);
-    return static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
-}
-
-/// Finds the IPv4 address of `host`: a leading digit means numbers-and-dots, anything else
-/// a name for the resolver. Returns 0, or 1 after saying why not on standard output.
-int find_address(const char *host, in_addr_t &address)
-{
-    if (host[0] >= '0' && host[0] <= '9') {
-        address = inet_addr(host);
-        if (address != INADDR_NONE) return 0; // 255.255.255.255 is refused with the errors
-        return say("Invalid IP address.\n", 1);
-    }
-    const hostent *entry = gethostbyname(host);
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr)
-        return say("Unknown or invalid hostname.\n", 1);
-    std::memcpy(&address, entry->h_addr_list[0], sizeof address);
-    return 0;
-}
-
 /// Sleeps for `pause`, through a stop and continue.
 void pause_for(microseconds pause)
 {
@@ -298,7 +253,7 @@ int exchange(session &s, std::string_view command)
         if (s.flush_between && flush_out() != 0) return 1;
         if (s.pace.count() > 0) pause_for(s.pace);
     }
-    if (send_command(s.sock, s.address, s.port, s.password, command, s.rules) != 0) return 1;
+    if (send_command(s.sock, s.to, s.password, command, s.rules) != 0) return 1;
     return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
 
@@ -462,24 +417,19 @@ int main(int argc, char *argv[])
         password = hide_password(argv[optind + 1]);
     else if (read_password_file(opts.password_file, password) != 0)
         return 1;
-    int port = k_default_port;
-    if (char *colon = std::strchr(host, ':')) {
-        *colon = '\0'; // the host text ends at the first colon
-        port = port_from_text(colon + 1);
-    }
-    in_addr_t address;
-    if (find_address(host, address) != 0) return 1;
+    target to;
+    if (find_target(host, to) != 0) return 1;
 
-    const descriptor sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    const descriptor sock{socket(to.family(), SOCK_DGRAM, 0)};
     if (sock.get() < 0) {
         std::perror("Couldn't open UDP socket");
         return 1;
     }
-    if (prepare_socket(sock.get(), opts.wait) != 0) return 1;
+    if (prepare_socket(sock.get(), to.family(), opts.wait) != 0) return 1;
 
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
     const bool flush_between = !commands.empty() || opts.pace.count() > 0;
-    session s{sock.get(), address,      port, password, {opts.wait, opts.quiet, opts.clean},
+    session s{sock.get(), to,           password, {opts.wait, opts.quiet, opts.clean},
               opts.pace,  flush_between};
     errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <span>
 
 #include <poll.h>
@@ -181,3 +182,17 @@ int flush_out()
 }
 
 int output_error() { return out.error; }
+
+int check_output(int status)
+{
+    if (flush_out() == 0) return status;
+    errno = output_error();
+    std::perror("Couldn't write standard output");
+    return 1;
+}
+
+int say(std::string_view message, int status)
+{
+    write_out(message);
+    return check_output(status);
+}

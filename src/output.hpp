@@ -25,3 +25,11 @@ int flush_out();
 
 /// The error number of the first write that failed, or 0 while none has.
 int output_error();
+
+/// Writes out everything appended so far. Returns `status`, or 1 after reporting on standard
+/// error that standard output lost text.
+int check_output(int status);
+
+/// Writes `message` to standard output, where telk's plain answers go, and returns `status`,
+/// or 1 when it could not be written.
+int say(std::string_view message, int status);

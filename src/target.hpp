@@ -1,0 +1,28 @@
+// The target of a run: the host text of the command line made into a socket address.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+/// Where every request of a run goes, IPv4 or IPv6, with its port.
+struct target {
+    union {
+        sockaddr any;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    } address{};
+    socklen_t length = 0;
+
+    int family() const { return address.any.sa_family; }
+};
+
+/// Finds the target that `text` names, in one of these forms, the port 27960 where none is
+/// given:
+/// - `[v6]` or `[v6]:port`, where v6 is an IPv6 address, optionally with a %scope;
+/// - an IPv6 address as a whole (`::1`);
+/// - otherwise `host` or `host:port`, the host ending at the first colon: numbers-and-dots
+///   when it begins with a digit, or else a name, looked up for IPv4 first and for IPv6 only
+///   when it has no IPv4 address.
+/// A port is read like atoi, clamped to the int range, and its low 16 bits are used.
+/// Returns 0, or 1 after saying why not on standard output.
+int find_target(char *text, target &found);
