@@ -63,6 +63,7 @@ void report_failure(const char *action, std::size_t tried, ssize_t rc)
 /// Reports that receiving failed with `rc`; returns 0, the length of no reply.
 std::size_t fail_receive(ssize_t rc)
 {
+    if (rc == 0) errno = 0; // an empty datagram is no error of the system's
     report_failure("Error receiving UDP packet", k_exchange_size, rc);
     return 0;
 }

@@ -267,7 +267,9 @@ int print_help()
     write_out("Usage: telk [options] host[:port] password [command ...]\n"
               "       telk [options] -p file host[:port] [command ...]\n"
               "Sends each command to the remote console of a connectionless UDP server and\n"
-              "prints the reply; with no command, sends each line of standard input.\n");
+              "prints the reply; with no command, sends each line of standard input.\n"
+              "Each argument after the password is one command: telk host pw 'say hello'.\n"
+              "host is a name, an IPv4 address, or an IPv6 address ([::1]:27960, or ::1).\n");
     const options defaults;
     for (const option_rule &rule : k_option_rules) {
         const double preset = std::chrono::duration<double>(defaults.*rule.value).count();

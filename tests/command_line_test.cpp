@@ -1,0 +1,217 @@
+// The command line: the target, the options, the password file, the help.
+#include "harness.hpp"
+
+namespace {
+
+using namespace telk_test;
+
+/// A run of one command "a" against `target` that the server answers.
+Case reaches(const char *name, const std::string &target, int server_port = 0, bool ipv6 = false)
+{
+    return {.name = name,
+            .script = {.args = {target, "pw", "a"}, .replies = {{H + "A\n"}}},
+            .requests = {request("a")},
+            .out = "A\n\n",
+            .server_port = server_port,
+            .ipv6 = ipv6};
+}
+
+const std::string k_not_sent_port_0 =
+    "Could not send UDP packet (tried=13, rc=-1): Invalid argument\n";
+
+/// A run against `target` whose port comes out as 0, which the system will not send to.
+Case port_zero(const char *name, const std::string &target)
+{
+    return {.name = name,
+            .script = {.args = {target, "pw", "a"}, .deadline = k_at_once},
+            .err = Eq(k_not_sent_port_0),
+            .status = 1};
+}
+
+const Case k_targets[] = {
+    reaches("numeric_two_parts", "127.1:{port}"),
+    reaches("numeric_one_number", "2130706433:{port}"),
+    reaches("numeric_hexadecimal", "0x7f.0.0.1:{port}"),
+    reaches("name", "localhost:{port}"),
+    reaches("port_after_blanks_and_sign", "127.0.0.1: \t+{port}x"),
+    reaches("port_leading_zeros_are_decimal", "127.0.0.1:00{port}"),
+    reaches("port_ends_at_second_colon", "127.0.0.1:{port}:99"),
+    reaches("port_wraps_above_16_bits", "127.0.0.1:{port+65536}"),
+    reaches("port_wraps_below_zero", "127.0.0.1:{port-65536}"),
+    reaches("default_port", "127.0.0.1", 27960),
+    reaches("ipv6_in_brackets_with_port", "[::1]:{port}", 0, true),
+    reaches("ipv6_in_brackets_default_port", "[::1]", 27960, true),
+    reaches("ipv6_as_a_whole_default_port", "0:0::1", 27960, true),
+    reaches("ipv6_port_read_like_ipv4", "[::1]: +{port+65536}x", 0, true),
+    refused("ipv6_brackets_hold_no_ipv4", {"[127.0.0.1]:{port}", "pw", "a"},
+            "Invalid IP address.\n"),
+    refused("ipv6_bracket_unclosed", {"[::1:{port}", "pw", "a"}, "Invalid IP address.\n"),
+    refused("ipv6_text_after_bracket", {"[::1]x{port}", "pw", "a"}, "Invalid IP address.\n"),
+    port_zero("port_empty", "127.0.0.1:"),
+    port_zero("port_without_digits", "127.0.0.1:x1"),
+    port_zero("huge_negative_port_held_at_0", "127.0.0.1:-99999999999"),
+    refused("all_ones_refused", {"255.255.255.255:{port}", "pw", "a"}, "Invalid IP address.\n"),
+    refused("five_parts_refused", {"1.2.3.4.5", "pw", "a"}, "Invalid IP address.\n"),
+    refused("digit_name_never_resolved", {"9localhost", "pw", "a"}, "Invalid IP address.\n"),
+    refused("empty_host_resolved_and_unknown", {":{port}", "pw", "a"},
+            "Unknown or invalid hostname.\n"),
+    // a label over 63 bytes fails before any query leaves the machine
+    refused("unknown_name", {std::string(64, 'x') + ".invalid", "pw", "a"},
+            "Unknown or invalid hostname.\n"),
+    refused("no_arguments", {}, k_usage),
+    refused("host_only", {"127.0.0.1:{port}"}, k_usage),
+};
+INSTANTIATE_TEST_SUITE_P(Target, Telk, testing::ValuesIn(k_targets), case_name);
+
+/// A run refused for its options: `err` on standard error, nothing sent.
+Case bad_option(const char *name, Strings options, const std::string &err)
+{
+    options.insert(options.end(), {k_at, "pw", "a"});
+    return {.name = name, .script = {.args = std::move(options)}, .err = Eq(err), .status = 1};
+}
+
+const std::string k_options_are = "the options are -w, -q, -i, -p, -c, -h and -V\n";
+const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
+const std::string k_q_takes = "Option -q takes a number of seconds from 0.001 to 60\n";
+const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";
+const std::string k_refused =
+    "Error receiving UDP packet (tried=32768, rc=-1): Connection refused\n";
+
+const Case k_options[] = {
+    {.name = "options_end_at_host_and_dashes_pass",
+     .script = {.args = {"-w", "2.5", "-q", ".5", "-i", "0", "--", k_at, "-pw", "-i", "-"},
+                .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
+     .requests = {request("-i", "-pw"), request("-", "-pw")},
+     .out = "A\n\nB\n\n"},
+    {.name = "paced_commands_in_order",
+     .script = {.args = {"-i", "0.01", k_at, "pw", "a", "b", "c"},
+                .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
+     .requests = {request("a"), request("b"), request("c")},
+     .out = "A\n\nB\n\nC\n\n"},
+    {.name = "wait_bound_from_option",
+     .script = {.args = {"-w", "0.2", k_at, "pw", "a", "b"}},
+     .requests = {request("a")},
+     .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
+     .status = 1},
+    refused("options_leave_too_few_arguments", {"-w", "1", k_at}, k_usage),
+    bad_option("unknown_option", {"-x", "1"}, "Unknown option -x: " + k_options_are),
+    bad_option("unknown_long_option", {"--foo"}, "Unknown option --foo: " + k_options_are),
+    {.name = "password_file_missing_its_name",
+     .script = {.args = {"-c", "-p"}},
+     .err = Eq("Option -p takes the name of a file\n"),
+     .status = 1},
+    bad_option("missing_value", {"-q"}, k_q_takes), // the host becomes -q's value: no number
+    {.name = "missing_value_at_end", .script = {.args = {"-w"}}, .err = Eq(k_w_takes), .status = 1},
+    bad_option("value_zero", {"-w", "0"}, k_w_takes),
+    bad_option("value_over_range", {"-w", "3600.001"}, k_w_takes),
+    bad_option("value_with_exponent", {"-w", "1e3"}, k_w_takes),
+    bad_option("value_empty", {"-w", ""}, k_w_takes),
+    bad_option("value_just_a_point", {"-w", "."}, k_w_takes),
+    bad_option("value_huge", {"-w", std::string(400, '9')}, k_w_takes),
+    bad_option("quiet_over_range", {"-q", "60.5"}, k_q_takes),
+    bad_option("pace_negative", {"-i", "-1"}, k_i_takes),
+    bad_option("pace_trailing_text", {"-i", "1s"}, k_i_takes),
+    {.name = "refused_port_fails_at_once",
+     .script = {.args = {"127.0.0.1:{closed}", "pw", "a", "b"},
+                .deadline = std::chrono::seconds(5)},
+     .err = Eq(k_refused),
+     .status = 1},
+    {.name = "ipv6_refused_port_fails_at_once",
+     .script = {.args = {"[::1]:{closed}", "pw", "a", "b"}, .deadline = k_at_once},
+     .err = Eq(k_refused),
+     .status = 1,
+     .ipv6 = true},
+    {.name = "refused_port_fails_at_once_when_collecting",
+     .script = {.args = {"-q", "0.5", "127.0.0.1:{closed}", "pw"},
+                .input = "a\n",
+                .deadline = std::chrono::seconds(5)},
+     .out = "Enter commands.\n\n",
+     .err = Eq(k_refused),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Options, Telk, testing::ValuesIn(k_options), case_name);
+
+// Both runs need port 65535, so they take turns in one test rather than two parallel ones.
+TEST(TelkPort65535, MinusOneAndHugeNumbersReachIt)
+{
+    const FakeServer server(65535);
+    if (server.fd.get() < 0) GTEST_SKIP() << "port 65535 cannot be had here";
+    const Case cases[] = {
+        reaches("minus_one", "127.0.0.1:-1"),
+        reaches("huge", "127.0.0.1:99999999999"),
+        // clamping the port must leave no error number behind for the empty datagram's message
+        {.name = "huge_leaves_errno_alone",
+         .script = {.args = {"127.0.0.1:99999999999999999999", "pw", "a"}, .replies = {{""}}},
+         .requests = {request("a")},
+         .err = Eq("Error receiving UDP packet (tried=32768, rc=0): Success\n"),
+         .status = 1},
+    };
+    for (const Case &c : cases)
+        expect_outcome(c, run_telk(server, c.script));
+}
+
+/// A run of "-p FILE host a" whose file holds `text`; `password` is what must be sent.
+Case password_from(const char *name, const std::string &text, const std::string &password)
+{
+    return {.name = name,
+            .script = {.args = {"-p", "{file}", k_at, "a"}, .file = text, .replies = {{H + "A\n"}}},
+            .requests = {request("a", password)},
+            .out = "A\n\n"};
+}
+
+/// A run of "-p FILE host a" that fails for its file with `reason`, sending nothing.
+Case password_refused(const char *name, const std::string &file, const std::string &reason)
+{
+    return {.name = name,
+            .script = {.args = {"-p", file, k_at, "a"}},
+            .err = Eq("Couldn't read password file: " + reason + "\n"),
+            .status = 1};
+}
+
+const Case k_password_files[] = {
+    password_from("newline_ends_the_password", "pw\nsecond line\n", "pw"),
+    password_from("cr_lf_ends_the_password", "pw\r\n", "pw"),
+    password_from("cr_ending_the_file_goes", "pw\r", "pw"),
+    password_from("blanks_and_8_bit_bytes_kept", " p\rw \xe9", " p\rw \xe9"),
+    password_from("empty_file_is_the_empty_password", "", ""),
+    password_refused("missing_file", "/nonexistent/pw", "No such file or directory"),
+    password_refused("directory", "/", "Is a directory"),
+    {.name = "line_longer_than_any_request_refused",
+     .script = {.args = {"-p", "{file}", k_at, "a"}, .file = std::string(200000, 'p')},
+     .err = Eq("Couldn't read password file: File too large\n"),
+     .status = 1},
+    {.name = "host_alone_reads_commands",
+     .script =
+         {.args = {"-p", "{file}", k_at}, .file = "pw\n", .input = "a\n", .replies = {{H + "A\n"}}},
+     .requests = {request("a")},
+     .out = k_greeting + "A\n\n"},
+    {.name = "a_pipe_is_read_no_further_than_its_first_line",
+     .script = {.args = {"-p", "/dev/stdin", k_at},
+                .input = "pw\na\nb\n",
+                .replies = {{H + "A\n"}, {H + "B\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = k_greeting + "A\n\nB\n\n"},
+    refused("no_host", {"-p", "{file}"}, k_usage),
+};
+INSTANTIATE_TEST_SUITE_P(PasswordFile, Telk, testing::ValuesIn(k_password_files), case_name);
+
+const Case k_help[] = {
+    {.name = "help_lists_every_option",
+     .script = {.args = {"-w", "1", "--help", "-x", k_at, "pw", "a"}},
+     .out = testing::AllOf(
+         StartsWith("Usage: telk [options] host[:port] password"),
+         testing::HasSubstr("\n  -w seconds "), testing::HasSubstr("\n  -q seconds "),
+         testing::HasSubstr("\n  -i seconds "), testing::HasSubstr("\n  -p file "),
+         testing::HasSubstr("\n  -c "), testing::HasSubstr("\n  -h, --help "),
+         testing::HasSubstr("\n  -V, --version "))},
+    {.name = "short_help", .script = {.args = {"-h"}}, .out = StartsWith("Usage: telk [options]")},
+    {.name = "version", .script = {.args = {"--version"}}, .out = "telk " TELK_VERSION "\n"},
+    {.name = "short_version", .script = {.args = {"-V", k_at}}, .out = "telk " TELK_VERSION "\n"},
+    {.name = "help_that_cannot_be_written_fails",
+     .script = {.args = {"-h"}, .output_file = "/dev/full"},
+     .err = Eq("Couldn't write standard output: No space left on device\n"),
+     .status = 1},
+};
+INSTANTIATE_TEST_SUITE_P(Help, Telk, testing::ValuesIn(k_help), case_name);
+
+} // namespace

@@ -1,0 +1,422 @@
+#include "harness.hpp"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/ip6.h>
+#include <netinet/ip_icmp.h>
+#include <netinet/udp.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace telk_test {
+
+namespace {
+
+struct Pipe {
+    Fd read, write;
+};
+
+Pipe make_pipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        return {};
+    }
+    return {Fd(ends[0]), Fd(ends[1])};
+}
+
+/// A loopback port that nothing listens on: bound for a moment, then let go.
+int closed_port(bool v6) { return FakeServer(0, v6).port; }
+
+std::string expand(std::string arg, const FakeServer &server, const std::string &file)
+{
+    const int port = server.port;
+    for (const auto &[token, value] : {std::pair{"{port}"s, port},
+                                       {"{port+65536}"s, port + 65536},
+                                       {"{port-65536}"s, port - 65536}})
+        for (auto at = arg.find(token); at != std::string::npos; at = arg.find(token))
+            arg.replace(at, token.size(), std::to_string(value));
+    if (const auto at = arg.find("{closed}"); at != std::string::npos)
+        arg.replace(at, 8, std::to_string(closed_port(server.v6)));
+    if (arg == "{file}") arg = file;
+    return arg;
+}
+
+/// A temporary file that holds what a script gives it, removed when it goes.
+struct TempFile {
+    std::string path;
+
+    explicit TempFile(const std::optional<std::string> &text)
+    {
+        if (!text) return;
+        std::string name = "/tmp/telk-test.XXXXXX";
+        const Fd fd(mkstemp(name.data()));
+        if (fd.get() >= 0 &&
+            write(fd.get(), text->data(), text->size()) == static_cast<ssize_t>(text->size()))
+            path = name;
+        else
+            ADD_FAILURE() << "could not write " << name << ": " << std::strerror(errno);
+    }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    ~TempFile()
+    {
+        if (!path.empty()) unlink(path.c_str());
+    }
+};
+
+/// A pseudo-terminal in raw mode, so that what telk writes arrives unchanged: `write` is
+/// the terminal's end for telk, `read` the end that a terminal emulator would read.
+Pipe make_terminal()
+{
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+        return {};
+    }
+    Fd terminal(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios mode{};
+    tcgetattr(terminal.get(), &mode);
+    cfmakeraw(&mode);
+    tcsetattr(terminal.get(), TCSANOW, &mode);
+    return {std::move(master), std::move(terminal)};
+}
+
+/// Starts telk with `fds` as its standard descriptors (-1: closed) and at most `max_files`
+/// open descriptors (0: no limit of its own). Returns its pid, or -1.
+pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds, int max_files)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int target = 0; target < 3; ++target) {
+        if (fds[target] < 0)
+            posix_spawn_file_actions_addclose(&actions, target);
+        else
+            posix_spawn_file_actions_adddup2(&actions, fds[target], target);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE); // ignored here, so that a write to a gone telk is no kill
+    posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+    Strings line{TELK_PATH};
+    if (max_files > 0)
+        line = {"/bin/sh", "-c", "ulimit -n " + std::to_string(max_files) + R"( && exec "$0" "$@")",
+                TELK_PATH};
+    line.insert(line.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (const std::string &arg : line)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+/// Takes one waiting datagram off `fd` into `requests`; false when none is waiting.
+bool take_request(int fd, Strings &requests, sockaddr_in6 &peer)
+{
+    std::array<char, 65536> datagram;
+    socklen_t size = sizeof peer;
+    const ssize_t got = recvfrom(fd, datagram.data(), datagram.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&peer), &size);
+    if (got < 0) return false;
+    requests.emplace_back(datagram.data(), static_cast<std::size_t>(got));
+    return true;
+}
+
+void send_to_telk(const Scene &scene, const std::string &datagram)
+{
+    sendto(scene.server.fd.get(), datagram.data(), datagram.size(), 0,
+           reinterpret_cast<const sockaddr *>(&scene.telk),
+           scene.server.v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+}
+
+void answer(const Scene &scene, const Script &script, std::size_t index)
+{
+    if (index >= script.replies.size()) return;
+    if (script.before_reply) script.before_reply(scene);
+    for (const std::string &datagram : script.replies[index])
+        send_to_telk(scene, datagram);
+}
+
+/// Writes `text` to telk's standard input, unless telk has gone without reading it.
+void write_all(const Fd &fd, const std::string &text)
+{
+    const ssize_t wrote = write(fd.get(), text.data(), text.size());
+    EXPECT_TRUE(wrote == static_cast<ssize_t>(text.size()) || (wrote < 0 && errno == EPIPE))
+        << "the input must fit the pipe";
+}
+
+/// Opens `path` for telk when a script names one.
+Fd open_for_telk(const char *path, int flags) { return Fd(path ? open(path, flags) : -1); }
+
+/// The internet checksum of `bytes`, in network byte order.
+std::uint16_t internet_checksum(std::span<const unsigned char> bytes)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        sum += i % 2 == 0 ? bytes[i] << 8 : bytes[i];
+    while (sum > 0xffff)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return htons(static_cast<std::uint16_t>(~sum));
+}
+
+/// Sends `packet` from a raw socket of `family` and `protocol` to the loopback address `to`.
+void send_raw(int family, int protocol, std::span<const unsigned char> packet, const void *to,
+              socklen_t size)
+{
+    const Fd raw(socket(family, SOCK_RAW | SOCK_CLOEXEC, protocol));
+    EXPECT_EQ(
+        sendto(raw.get(), packet.data(), packet.size(), 0, static_cast<const sockaddr *>(to), size),
+        static_cast<ssize_t>(packet.size()));
+}
+
+/// Sends an ICMP error of `type` and `code` about the datagram whose UDP header was `udp`.
+void forge_icmp(std::uint8_t type, std::uint8_t code, const udphdr &udp)
+{
+    iphdr ip{};
+    ip.version = 4;
+    ip.ihl = 5;
+    ip.ttl = 64;
+    ip.protocol = IPPROTO_UDP;
+    ip.tot_len = htons(sizeof ip + sizeof udp);
+    ip.saddr = ip.daddr = htonl(INADDR_LOOPBACK);
+    icmphdr icmp{};
+    icmp.type = type;
+    icmp.code = code;
+    std::array<unsigned char, sizeof icmp + sizeof ip + sizeof udp> packet{};
+    std::memcpy(packet.data() + sizeof icmp, &ip, sizeof ip);
+    std::memcpy(packet.data() + sizeof icmp + sizeof ip, &udp, sizeof udp);
+    std::memcpy(packet.data(), &icmp, sizeof icmp);
+    const std::uint16_t checksum = internet_checksum(packet);
+    std::memcpy(packet.data() + offsetof(icmphdr, checksum), &checksum, sizeof checksum);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    send_raw(AF_INET, IPPROTO_ICMP, packet, &to, sizeof to);
+}
+
+/// Sends an ICMPv6 error of `type` and `code` about the datagram whose UDP header was `udp`;
+/// the system fills in an ICMPv6 checksum itself.
+void forge_icmp6(std::uint8_t type, std::uint8_t code, const udphdr &udp)
+{
+    ip6_hdr ip{};
+    ip.ip6_flow = htonl(6U << 28); // version 6
+    ip.ip6_plen = htons(sizeof udp);
+    ip.ip6_nxt = IPPROTO_UDP;
+    ip.ip6_hlim = 64;
+    ip.ip6_src = ip.ip6_dst = in6addr_loopback;
+    icmp6_hdr icmp{};
+    icmp.icmp6_type = type;
+    icmp.icmp6_code = code;
+    std::array<unsigned char, sizeof icmp + sizeof ip + sizeof udp> packet{};
+    std::memcpy(packet.data(), &icmp, sizeof icmp);
+    std::memcpy(packet.data() + sizeof icmp, &ip, sizeof ip);
+    std::memcpy(packet.data() + sizeof icmp + sizeof ip, &udp, sizeof udp);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    send_raw(AF_INET6, IPPROTO_ICMPV6, packet, &to, sizeof to);
+}
+
+} // namespace
+
+FakeServer::FakeServer(int wanted, bool ipv6) : v6(ipv6)
+{
+    sockaddr_in6 self{}; // a sockaddr_in on 127.0.0.1
+    socklen_t size = sizeof self;
+    if (v6) {
+        self.sin6_family = AF_INET6;
+        self.sin6_addr = in6addr_loopback;
+    } else {
+        auto &self4 = reinterpret_cast<sockaddr_in &>(self);
+        self4.sin_family = AF_INET;
+        self4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        size = sizeof self4;
+    }
+    self.sin6_port = htons(static_cast<in_port_t>(wanted)); // where sin_port is, too
+    Fd sock(socket(self.sin6_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (bind(sock.get(), reinterpret_cast<sockaddr *>(&self), size) != 0 ||
+        getsockname(sock.get(), reinterpret_cast<sockaddr *>(&self), &size) != 0)
+        return;
+    fd = std::move(sock);
+    port = ntohs(self.sin6_port);
+}
+
+/// Runs telk to its end, serving its requests, with every wait bounded by the deadline.
+Outcome run_telk(const FakeServer &server, const Script &script)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    Pipe in = make_pipe(), out = script.terminal_output ? make_terminal() : make_pipe(),
+         err = make_pipe();
+    const TempFile file(script.file);
+    Fd input_file = open_for_telk(script.input_file, O_RDONLY | O_CLOEXEC);
+    Fd output_file = open_for_telk(script.output_file, O_WRONLY | O_CLOEXEC);
+    if (script.nonblocking_input) fcntl(in.read.get(), F_SETFL, O_NONBLOCK);
+    if (script.nonblocking_output) {
+        EXPECT_EQ(fcntl(out.write.get(), F_SETPIPE_SZ, 4096), 4096);
+        fcntl(out.write.get(), F_SETFL, O_NONBLOCK);
+    }
+    std::array<int, 3> fds{script.input_file ? input_file.get() : in.read.get(),
+                           script.output_file ? output_file.get() : out.write.get(),
+                           err.write.get()};
+    if (script.closed_fd >= 0) fds[script.closed_fd] = -1;
+    Strings args;
+    for (const std::string &arg : script.args)
+        args.push_back(expand(arg, server, file.path));
+    const pid_t pid = spawn_telk(args, fds, script.max_files);
+    for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
+        telks->reset();
+    Outcome outcome;
+    if (pid <= 0) { // no pid of ours to wait for or to kill
+        ADD_FAILURE() << "telk could not be started";
+        return outcome;
+    }
+    std::size_t said = 0; // pieces of the dialogue written so far
+    if (script.dialogue.empty()) {
+        write_all(in.write, script.input);
+        in.write.reset();
+    }
+
+    std::string *sinks[] = {nullptr, &outcome.out, &outcome.err};
+    Fd *streams[] = {nullptr, &out.read, &err.read};
+    pollfd watched[] = {
+        {server.fd.get(), POLLIN, 0}, {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
+    using steady = std::chrono::steady_clock;
+    const auto deadline = steady::now() + script.deadline;
+    constexpr auto k_tick = std::chrono::milliseconds(100);
+    auto next_tick = steady::time_point::max(); // from the first request on, if ticking
+    Scene scene{pid, server, {}};
+    while (out.read.get() >= 0 || err.read.get() >= 0) {
+        if (steady::now() >= next_tick) {
+            script.every_tick(scene);
+            next_tick += k_tick;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            std::min(deadline, next_tick) - steady::now());
+        if (steady::now() >= deadline ||
+            poll(watched, 3, static_cast<int>(std::max<long>(left.count(), 0))) < 0)
+            break;
+        if (watched[0].revents != 0 &&
+            take_request(server.fd.get(), outcome.requests, scene.telk)) {
+            if (script.every_tick && outcome.requests.size() == 1)
+                next_tick = steady::now() + k_tick;
+            answer(scene, script, outcome.requests.size() - 1);
+        }
+        for (int i = 1; i <= 2; ++i) {
+            if (watched[i].revents == 0) continue;
+            std::array<char, 65536> chunk;
+            const ssize_t got = read(watched[i].fd, chunk.data(), chunk.size());
+            if (got <= 0) {
+                streams[i]->reset();
+                watched[i].fd = -1;
+                continue;
+            }
+            sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
+            if (i == 1 && script.on_output) script.on_output(scene);
+            if (i == 1 && in.write.get() >= 0) { // standard output grew: the next piece
+                if (said < script.dialogue.size())
+                    write_all(in.write, script.dialogue[said++]);
+                else
+                    in.write.reset();
+            }
+        }
+    }
+    if (out.read.get() >= 0 || err.read.get() >= 0) {
+        ADD_FAILURE() << "telk did not finish within the deadline";
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    sockaddr_in6 peer{};
+    while (take_request(server.fd.get(), outcome.requests, peer)) {
+        // sent just before the end: counted, not answered
+    }
+    return outcome;
+}
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(Telk, Run)
+{
+    const Case &c = GetParam();
+    const FakeServer server(c.server_port, c.ipv6);
+    if (server.fd.get() < 0 && c.ipv6) GTEST_SKIP() << "no IPv6 loopback here";
+    if (server.fd.get() < 0) GTEST_SKIP() << "port " << c.server_port << " cannot be had here";
+    if (c.script.max_files > 0 && TELK_SANITIZED)
+        GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
+    const int family = c.ipv6 ? AF_INET6 : AF_INET;
+    const int icmp = c.ipv6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
+    if (c.script.forges_icmp && Fd(socket(family, SOCK_RAW, icmp)).get() < 0)
+        GTEST_SKIP() << "forging ICMP errors needs a raw socket (root): " << std::strerror(errno);
+    expect_outcome(c, run_telk(server, c.script));
+}
+
+void expect_outcome(const Case &c, const Outcome &outcome)
+{
+    EXPECT_EQ(outcome.requests, c.requests) << c.name;
+    EXPECT_THAT(outcome.out, c.out) << c.name;
+    EXPECT_THAT(outcome.err, c.err) << c.name;
+    EXPECT_EQ(outcome.status, c.status) << c.name;
+}
+
+std::string case_name(const testing::TestParamInfo<Case> &info) { return info.param.name; }
+
+void stop_and_continue(const Scene &scene)
+{
+    kill(scene.pid, SIGSTOP);
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(scene.pid), &info, WSTOPPED | WEXITED | WNOWAIT);
+    kill(scene.pid, SIGCONT);
+}
+
+Hook sends(const std::string &datagram)
+{
+    return [datagram](const Scene &scene) { send_to_telk(scene, datagram); };
+}
+
+Hook forges(std::uint8_t type, std::uint8_t code, int port_offset)
+{
+    return [=](const Scene &scene) {
+        udphdr udp{};
+        udp.source = scene.telk.sin6_port; // where sin_port is, too
+        udp.dest = htons(static_cast<std::uint16_t>(scene.server.port + port_offset));
+        udp.len = htons(sizeof udp);
+        if (scene.server.v6)
+            forge_icmp6(type, code, udp);
+        else
+            forge_icmp(type, code, udp);
+    };
+}
+
+} // namespace telk_test

@@ -1,0 +1,160 @@
+// The end-to-end harness: the built telk as a child process against a scripted UDP server on
+// loopback (127.0.0.1, or ::1), and what it checks: the datagrams telk sends, its standard
+// output, standard error and exit status. Each test file holds tables of cases over it.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+namespace telk_test {
+
+using namespace std::string_literals;
+using testing::Eq;
+using testing::StartsWith;
+using Strings = std::vector<std::string>;
+
+/// Opens every datagram.
+inline const std::string H = "\xff\xff\xff\xff";
+/// A first piece of a real server's reply.
+inline const std::string k_first = H + "print\n";
+inline const std::string k_at = "127.0.0.1:{port}";
+inline const std::string k_greeting = "Enter commands.\n\n";
+inline const std::string k_usage = "Usage: telk host[:port] password [command1 command2 ...]\n";
+/// What an empty datagram, which ends no reply, makes telk say.
+inline const std::string k_empty_datagram =
+    "Error receiving UDP packet (tried=32768, rc=0): Success\n";
+/// A bound on a run that must fail at once, far below telk's own 10 seconds.
+inline constexpr auto k_at_once = std::chrono::seconds(3);
+inline constexpr auto k_deadline = std::chrono::seconds(40); // beyond telk's own 10-second wait
+
+/// The request that sends `command` with `password`.
+inline std::string request(const std::string &command, const std::string &password = "pw")
+{
+    return H + "rcon " + password + " " + command;
+}
+
+/// Owns a file descriptor: closed when it goes, on every path of a test.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+/// A UDP socket on 127.0.0.1, or ::1, in the server's place; `fd` stays empty when the port
+/// cannot be had.
+struct FakeServer {
+    Fd fd;
+    int port = 0;
+    bool v6 = false;
+
+    explicit FakeServer(int wanted, bool ipv6 = false);
+};
+
+/// What a hook of a script acts on: telk, the server, and the address telk sends from.
+struct Scene {
+    pid_t pid;
+    const FakeServer &server;
+    sockaddr_in6 telk; // a sockaddr_in for a server on 127.0.0.1
+};
+using Hook = std::function<void(const Scene &)>;
+
+/// One run of telk and the server's part in it.
+struct Script {
+    Strings args;                    // "{port}", "{port+65536}", "{port-65536}" name the server's;
+                                     // "{closed}" a loopback port that nothing listens on
+    std::optional<std::string> file; // written to a temporary file, which "{file}" names
+    std::string input;               // standard input, written at once, then closed
+    Strings dialogue;                // instead: standard input a piece at a time, each written once
+                                     // standard output has grown, then closed once it grows again
+    bool nonblocking_input = false;  // standard input handed over in non-blocking mode
+    std::vector<Strings> replies;    // replies[i]: the datagrams that answer request i
+    Hook before_reply;               // runs before each answer
+    Hook on_output;                  // runs whenever standard output has grown
+    Hook every_tick;                 // runs every 0.1 s from the first request until telk ends
+    bool forges_icmp = false;        // a hook needs a raw socket
+    const char *input_file = nullptr;  // standard input from there instead of a pipe
+    const char *output_file = nullptr; // standard output there instead of a pipe
+    bool nonblocking_output = false;   // standard output a non-blocking pipe of one page
+    bool terminal_output = false;      // standard output a pseudo-terminal, in raw mode
+    int closed_fd = -1;                // this standard descriptor closed for telk
+    int max_files = 0;                 // telk's limit of open descriptors; 0: the tests' own
+    std::chrono::seconds deadline = k_deadline;
+};
+
+struct Outcome {
+    Strings requests; // every datagram the server got, in order
+    std::string out, err;
+    int status = -1; // -1 unless telk exited by itself
+};
+
+/// Runs telk to its end, serving its requests, with every wait bounded by the deadline.
+Outcome run_telk(const FakeServer &server, const Script &script);
+
+/// A run of telk and what must come of it.
+struct Case {
+    const char *name;
+    Script script;
+    Strings requests; // what the server must receive, in order
+    testing::Matcher<const std::string &> out = testing::IsEmpty();
+    testing::Matcher<const std::string &> err = testing::IsEmpty();
+    int status = 0;
+    int server_port = 0; // 0: any free port
+    bool ipv6 = false;   // the server on ::1; skipped where the machine has no IPv6 loopback
+};
+
+void PrintTo(const Case &c, std::ostream *os);
+
+/// Runs each case of a table against its own server: INSTANTIATE_TEST_SUITE_P(Table, Telk,
+/// testing::ValuesIn(k_table), case_name).
+class Telk : public testing::TestWithParam<Case> {};
+
+std::string case_name(const testing::TestParamInfo<Case> &info);
+
+/// Checks what came of `c`'s run.
+void expect_outcome(const Case &c, const Outcome &outcome);
+
+/// A run that ends with `out` before anything is sent.
+inline Case refused(const char *name, Strings args, const std::string &out)
+{
+    return {.name = name, .script = {.args = std::move(args)}, .out = out, .status = 1};
+}
+
+/// A hook that stops telk and, once it has stopped (or ended), lets it go on.
+void stop_and_continue(const Scene &scene);
+
+/// A hook that sends `datagram` to telk.
+Hook sends(const std::string &datagram);
+
+/// A hook that forges an ICMP (or, with the server on ::1, ICMPv6) error of `type` and
+/// `code`, as a router or the server's host would send it, about a datagram from telk to the
+/// server's port plus `port_offset`.
+Hook forges(std::uint8_t type, std::uint8_t code, int port_offset = 0);
+
+} // namespace telk_test

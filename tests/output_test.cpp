@@ -1,0 +1,49 @@
+// Replies as clean text, into a pipe and at a terminal.
+#include "harness.hpp"
+
+namespace {
+
+using namespace telk_test;
+
+/// A run of "-c host pw a" whose reply is `datagrams`; `terminal`: standard output is one.
+/// A reply without a newline at its end is taken after 1 second.
+Case clean(const char *name, const Strings &datagrams, const std::string &out,
+           bool terminal = false)
+{
+    return {.name = name,
+            .script = {.args = {"-w", "1", "-c", k_at, "pw", "a"},
+                       .replies = {datagrams},
+                       .terminal_output = terminal},
+            .requests = {request("a")},
+            .out = out};
+}
+
+const Case k_clean[] = {
+    clean("print_line_and_colour_codes_go", {k_first + "^1Red^7Server ^a^Z ^^3x ^ end^\n"},
+          "RedServer  ^x ^ end^\n"),
+    clean("only_an_exact_print_line_goes", {H + "printer\nx"}, "printer\nx\n"),
+    clean("control_bytes_pass_into_a_pipe", {H + "\x1b[2J\a\x7f\xc2\x9b"},
+          "\x1b[2J\a\x7f\xc2\x9b\n"),
+    clean("text_beyond_the_output_buffer_whole",
+          {k_first + std::string(5000, 'x') + "^1y" + std::string(5000, 'z')},
+          std::string(5000, 'x') + "y" + std::string(5000, 'z') + "\n"),
+    clean("empty_text_prints_nothing", {k_first}, ""),
+    {.name = "codes_split_across_collected_pieces",
+     .script = {.args = {"-q", "0.1", "-c", k_at, "pw", "a"},
+                .replies = {{k_first + "a^", k_first + "1b\n"}}},
+     .requests = {request("a")},
+     .out = "ab\n"},
+    {.name = "invalid_header_is_refused_as_ever",
+     .script = {.args = {"-w", "1", "-c", k_at, "pw", "a", "b"},
+                .replies = {{"nope\n"}, {H + "B"}}},
+     .requests = {request("a"), request("b")},
+     .out = "B\n",
+     .err = Eq("Invalid buffer header.  Sorry.\n")},
+    clean("terminal_shows_colours_until_each_newline", {k_first + "^1Red^7Server\n^2green\n^aend"},
+          "\x1b[31mRed\x1b[0mServer\n\x1b[32mgreen\x1b[0m\n\x1b[31mend\x1b[0m\n", true),
+    clean("terminal_shows_control_bytes_in_caret_notation",
+          {H + "\x1b[2J\a\x7f\t|\xc2\x9b|\xc3\xa9\n"}, "^[[2J^G^?\t|M-^[|\xc3\xa9\n", true),
+};
+INSTANTIATE_TEST_SUITE_P(Clean, Telk, testing::ValuesIn(k_clean), case_name);
+
+} // namespace
