@@ -28,6 +28,11 @@ constexpr std::string_view k_header{"\xff\xff\xff\xff", 4};
 constexpr std::size_t k_error_text_size = 64;
 /// Holds any UDP datagram whole.
 constexpr std::size_t k_datagram_size = 65536;
+/// Room on the socket for the datagrams of a long reply that come while telk writes out
+/// earlier ones: about 400 of a kilobyte.
+constexpr int k_burst_room = 1 << 20;
+/// More datagrams than the largest receive buffer the system grants can hold.
+constexpr int k_late_reads = 1 << 16;
 
 /// Datagrams received only to be cut or dropped. Static, like the exchange buffer: on the
 /// stack it would make every run's stack pages resident, collecting or not.
@@ -60,12 +65,11 @@ void report_failure(const char *action, std::size_t tried, ssize_t rc)
     std::perror(text.data());
 }
 
-/// Reports that receiving failed with `rc`; returns 0, the length of no reply.
-std::size_t fail_receive(ssize_t rc)
+/// Reports that receiving failed with `rc`.
+void report_receive_failure(ssize_t rc)
 {
     if (rc == 0) errno = 0; // an empty datagram is no error of the system's
     report_failure("Error receiving UDP packet", k_exchange_size, rc);
-    return 0;
 }
 
 /// The time now. (std::chrono::steady_clock would say the same, but it lives in libstdc++,
@@ -85,6 +89,9 @@ struct round_trip {
     /// The next receive may wait by itself, bounded by the socket, whose bound starts with the
     /// receive: true only while nothing has taken time since the deadline was set.
     bool on_socket_bound = true;
+    /// How many more datagrams may be taken that were queued when their wait had run out:
+    /// more than the socket can hold, and yet an end to a flood.
+    int late_reads_left = k_late_reads;
 };
 
 /// What the system had queued on the socket about datagrams it sent.
@@ -153,31 +160,40 @@ queued_errors take_errors(const round_trip &trip)
     return found;
 }
 
-/// Sends `request`. An error that the system queued before, about an earlier datagram, fails
+/// Sends `request`. An error that the system noted before, about an earlier datagram, fails
 /// the send; it is no failure of this request, so it is taken off and the send tried again.
-/// Returns sendto's result.
+/// When the socket had no room to queue the error's report, the failed send itself took the
+/// error off: one more try tells it from a failure of this request. Returns sendto's result.
 ssize_t send_request(round_trip &trip, std::span<const char> request)
 {
+    bool tried_again = false; // after a failure with no report queued
     for (;;) {
         const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
                                     &trip.to.address.any, trip.to.length);
-        if (sent >= 0 || now() >= trip.deadline || !take_errors(trip).any) return sent;
+        if (sent >= 0 || now() >= trip.deadline) return sent;
+        if (!take_errors(trip).any && std::exchange(tried_again, true)) return sent;
         trip.on_socket_bound = false;
     }
 }
 
-/// Waits until something can be received on `sock`, but not past `until`. Returns 1 when it
-/// can, 0 with errno ETIMEDOUT once `until` has passed, or -1 when waiting failed.
-int wait_until(int sock, instant until)
+/// Waits until something can be received on the socket of `trip`, but not past `until`; once
+/// `until` has passed, what is queued already still counts: it came in time, even when telk
+/// was stopped while it came. Returns 1 when something can be received, 0 with errno
+/// ETIMEDOUT once `until` has passed and nothing is queued, or -1 when waiting failed.
+int wait_until(round_trip &trip, instant until)
 {
     for (;;) {
+        pollfd watched{trip.sock, POLLIN, 0};
         const auto left = std::chrono::ceil<microseconds>(until - now());
         if (left.count() <= 0) {
+            if (trip.late_reads_left > 0 && poll(&watched, 1, 0) > 0) {
+                --trip.late_reads_left;
+                return 1;
+            }
             errno = ETIMEDOUT;
             return 0;
         }
         const timespec limit = as_timespec(left);
-        pollfd watched{sock, POLLIN, 0};
         const int ready = ppoll(&watched, 1, &limit, nullptr);
         if (ready > 0) return 1;
         if (ready < 0 && errno != EINTR) return -1; // interrupted (Ctrl-Z, fg): wait on
@@ -194,13 +210,14 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
         // The first receive of an exchange waits by itself, bounded by the socket, so that a
         // reply in one datagram costs one call; every later one waits for what is left.
         const bool blocking = std::exchange(trip.on_socket_bound, false);
-        if (!blocking && wait_until(trip.sock, until) <= 0) return -1;
+        if (!blocking && wait_until(trip, until) <= 0) return -1;
         const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(),
                                     blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
         if (rc >= 0) return rc;
         if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
+        // An error with no report queued (the socket had no room for it) was taken off by the
+        // failed receive, and says nothing of this request.
         const queued_errors queued = take_errors(trip);
-        if (!queued.any) return -1;
         if (queued.unreachable != 0) {
             errno = queued.unreachable;
             return -1;
@@ -222,61 +239,133 @@ std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
     std::size_t received = 0;
     while (!reply_complete(buffer, received)) {
         const ssize_t rc = next_datagram(trip, buffer.subspan(received), trip.deadline);
-        if (rc > 0)
+        if (rc > 0) {
             received += static_cast<std::size_t>(rc);
-        else if (rc < 0 && errno == ETIMEDOUT && received > k_header.size())
+            continue;
+        }
+        if (rc < 0 && errno == ETIMEDOUT && received > k_header.size())
             return received; // the server went quiet: what came is the reply
-        else
-            return fail_receive(rc);
+        report_receive_failure(rc);
+        return 0;
     }
     return received;
 }
 
-/// The text of the first datagram's first line, newline included; empty when it has none.
-std::string_view first_line(std::string_view datagram)
+/// The line of a reply's first datagram that a later datagram of the same reply repeats
+/// behind its header: in `dialect`, the datagram's first line, newline included, copied into
+/// `room`; empty when it has none or it does not fit.
+std::string_view opening_line(std::string_view datagram, text_dialect dialect, std::span<char> room)
 {
+    if (dialect == text_dialect::marker_n) return "n";
     if (datagram.size() <= k_header.size()) return {};
     const std::string_view text = datagram.substr(k_header.size());
     const std::size_t newline = text.find('\n');
-    return newline == std::string_view::npos ? std::string_view{} : text.substr(0, newline + 1);
+    if (newline == std::string_view::npos || newline >= room.size()) return {};
+    std::copy_n(text.begin(), newline + 1, room.begin());
+    return {room.data(), newline + 1};
 }
 
 /// What a later datagram adds to a reply: all of it when it has no header, otherwise what
-/// follows the header and the repeated `opening_line`, if it repeats it.
-std::string_view piece_text(std::string_view datagram, std::string_view opening_line)
+/// follows the header and the repeated `opening`, if it repeats it.
+std::string_view piece_text(std::string_view datagram, std::string_view opening)
 {
     if (!datagram.starts_with(k_header)) return datagram;
     datagram.remove_prefix(k_header.size());
-    if (!opening_line.empty() && datagram.starts_with(opening_line))
-        datagram.remove_prefix(opening_line.size());
+    if (!opening.empty() && datagram.starts_with(opening)) datagram.remove_prefix(opening.size());
     return datagram;
 }
 
-/// Collects a reply of several datagrams into `buffer`: once more than the header has come,
-/// the reply ends when `quiet` passes without a datagram, the bound passes, or the buffer is
-/// full. Returns the reply's length, or 0 after reporting the failure.
-std::size_t collect_until_quiet(round_trip &trip, std::span<char> buffer, microseconds quiet)
+void complain_of_header() { std::fputs("Invalid buffer header.  Sorry.\n", stderr); }
+
+/// What servers answer a request whose password they refuse, as a reply's whole text.
+constexpr std::array<std::string_view, 2> k_refusals{"print\nBad rconpassword.\n",
+                                                     "print\nNo rconpassword set on the server.\n"};
+/// Holds the longest of k_refusals.
+constexpr std::size_t k_refusal_size = 40;
+
+/// Whether the reply text `text` says that the server refused the password; if so, says so
+/// on standard error.
+bool refused_password(std::string_view text)
 {
-    std::size_t received = 0;
-    std::string_view opening_line;
-    instant until = trip.deadline;
-    while (received < buffer.size()) {
-        const ssize_t rc = next_datagram(trip, received == 0 ? buffer : std::span{scratch}, until);
-        if (rc < 0 && errno == ETIMEDOUT && received > k_header.size()) return received;
-        if (rc <= 0) return fail_receive(rc);
-        const auto length = static_cast<std::size_t>(rc);
-        if (received == 0) {
-            received = length;
-            opening_line = first_line({buffer.data(), received});
-        } else {
-            const std::string_view text = piece_text({scratch.data(), length}, opening_line);
-            const std::size_t kept = std::min(text.size(), buffer.size() - received);
-            std::copy_n(text.begin(), kept, buffer.begin() + static_cast<std::ptrdiff_t>(received));
-            received += kept;
-        }
-        if (received > k_header.size()) until = std::min(trip.deadline, now() + quiet);
+    if (std::find(k_refusals.begin(), k_refusals.end(), text) == k_refusals.end()) return false;
+    std::fputs("The server refused the password\n", stderr);
+    return true;
+}
+
+/// A reply printed as it comes, in pieces: its header checked, its text written out.
+struct reply_stream {
+    const exchange_rules &rules;
+    std::size_t received = 0;                 // bytes of the reply so far, its header's included
+    bool header_ok = true;                    // what has come of the header so far is the header
+    std::array<char, k_refusal_size> start{}; // the text's first bytes, to tell a refusal
+};
+
+/// Appends `piece` to `reply`: the bytes of the header it holds are checked, its text
+/// printed once the header has come whole.
+void add_piece(reply_stream &reply, std::string_view piece)
+{
+    const std::size_t header_part =
+        std::min(piece.size(), k_header.size() - std::min(reply.received, k_header.size()));
+    reply.header_ok = reply.header_ok && piece.starts_with(k_header.substr(0, header_part));
+    const std::size_t at = reply.received + header_part - k_header.size(); // in the text
+    reply.received += piece.size();
+    const std::string_view text = piece.substr(header_part);
+    if (!reply.header_ok || text.empty()) return;
+    if (at < reply.start.size())
+        std::copy_n(text.begin(), std::min(text.size(), reply.start.size() - at),
+                    reply.start.begin() + static_cast<std::ptrdiff_t>(at));
+    if (reply.rules.clean)
+        write_clean_piece(text);
+    else
+        write_out(text);
+}
+
+/// Ends `reply`, or complains that it had no header. Returns 1 when the server refused the
+/// password, or 0.
+int end_reply(const reply_stream &reply)
+{
+    if (!reply.header_ok) {
+        complain_of_header();
+        return 0;
     }
-    return received;
+    if (reply.rules.clean)
+        end_clean_text();
+    else
+        write_out("\n");
+    if (output_is_terminal()) flush_out(); // a reply shows as soon as it is complete
+    const std::size_t length = reply.received - k_header.size();
+    return length <= reply.start.size() && refused_password({reply.start.data(), length}) ? 1 : 0;
+}
+
+/// Collects a reply of several datagrams and prints its text as it comes, whatever its size:
+/// once more than the header has come, the reply ends when `quiet` passes without a
+/// datagram, or the bound passes. Empty datagrams are no part of it. Returns 0 once the
+/// reply was printed or refused for its header, or 1 after reporting the failure, or that the
+/// server refused the password.
+int collect_until_quiet(round_trip &trip, std::span<char> buffer, const exchange_rules &rules)
+{
+    reply_stream reply{rules};
+    if (rules.clean) start_clean_text(rules.dialect);
+    std::string_view opening;
+    instant until = trip.deadline;
+    for (;;) {
+        const ssize_t rc = next_datagram(trip, scratch, until);
+        if (rc < 0 && errno == ETIMEDOUT && reply.received > k_header.size()) break;
+        if (rc < 0) {
+            report_receive_failure(rc);
+            return 1;
+        }
+        if (rc == 0) continue;
+        const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
+        if (reply.received == 0) {
+            opening = opening_line(datagram, rules.dialect, buffer);
+            add_piece(reply, datagram);
+        } else {
+            add_piece(reply, piece_text(datagram, opening));
+        }
+        if (reply.received > k_header.size()) until = std::min(trip.deadline, now() + rules.quiet);
+    }
+    return end_reply(reply);
 }
 
 /// Drops every datagram and error waiting on the socket: a piece that came after its reply's
@@ -288,13 +377,15 @@ void drop_waiting(round_trip &trip)
         trip.on_socket_bound = false;
         const ssize_t rc =
             recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr);
-        if (rc < 0 && !take_errors(trip).any) return;
+        // A failed receive took an error off the socket, reported or not; only one that
+        // finds nothing waiting ends the drop.
+        if (rc < 0 && !take_errors(trip).any && errno == EAGAIN) return;
     }
 }
 
 } // namespace
 
-int prepare_socket(int sock, int family, microseconds bound)
+int prepare_socket(int sock, int family, microseconds bound, bool collecting)
 {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
     const timeval limit{seconds.count(), (bound - seconds).count()};
@@ -309,6 +400,10 @@ int prepare_socket(int sock, int family, microseconds bound)
         std::perror("Couldn't set UDP socket error reporting");
         return 1;
     }
+    // A server sends a long reply's datagrams all at once; the system holds no more of them
+    // than this while telk writes out the earlier ones. It caps the size at what it allows,
+    // silently, so a failure here loses nothing that telk could have had.
+    if (collecting) setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &k_burst_room, sizeof k_burst_room);
     return 0;
 }
 
@@ -329,23 +424,23 @@ int send_command(int sock, const target &to, std::string_view password, std::str
         return 1;
     }
 
-    const std::size_t received = rules.quiet.count() == 0
-                                     ? receive_reply(trip, buffer)
-                                     : collect_until_quiet(trip, buffer, rules.quiet);
+    if (rules.quiet.count() > 0) return collect_until_quiet(trip, buffer, rules);
+    const std::size_t received = receive_reply(trip, buffer);
     if (received == 0) return 1;
-    print_buffer({buffer.data(), received}, rules.clean);
-    return 0;
+    const std::string_view reply{buffer.data(), received};
+    print_buffer(reply, rules.clean, rules.dialect);
+    return reply.starts_with(k_header) && refused_password(reply.substr(k_header.size())) ? 1 : 0;
 }
 
-void print_buffer(std::span<const char> reply, bool clean)
+void print_buffer(std::span<const char> reply, bool clean, text_dialect dialect)
 {
     const std::string_view bytes{reply.data(), reply.size()};
     if (!bytes.starts_with(k_header)) {
-        std::fputs("Invalid buffer header.  Sorry.\n", stderr);
+        complain_of_header();
         return;
     }
     if (clean) {
-        write_clean_text(bytes.substr(k_header.size()));
+        write_clean_text(bytes.substr(k_header.size()), dialect);
     } else {
         write_out(bytes.substr(k_header.size()));
         write_out("\n");

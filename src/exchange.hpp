@@ -2,6 +2,7 @@
 // to standard output.
 #pragma once
 
+#include "output.hpp"
 #include "target.hpp"
 
 #include <chrono>
@@ -22,10 +23,12 @@ struct exchange_rules {
     /// The longest an exchange may take, counted from its send.
     std::chrono::microseconds bound = k_exchange_bound;
     /// Zero: a reply ends at a newline. Otherwise it ends once the server has been quiet this
-    /// long, and later datagrams lose their repeated opening.
+    /// long, and later datagrams lose their repeated opening; its text is printed as it comes.
     std::chrono::microseconds quiet{};
-    /// Print each reply as clean text (see write_clean_text).
+    /// Print each reply as clean text (see write_clean_piece).
     bool clean = false;
+    /// How replies open and colour their text.
+    text_dialect dialect = text_dialect::print_line;
 };
 
 /// `span` as the system's timespec, for nanosleep and ppoll.
@@ -37,18 +40,23 @@ inline timespec as_timespec(std::chrono::microseconds span)
 
 /// Bounds a receive on `sock`, of address `family`, that waits by itself by `bound`, and has
 /// the system tell the socket of ICMP errors about its datagrams (a closed port) instead of
-/// letting a wait time out. Returns 0, or 1 after reporting the failed call on standard error.
-int prepare_socket(int sock, int family, std::chrono::microseconds bound);
+/// letting a wait time out; when `collecting` replies until quiet, gives the socket room for a
+/// long reply's burst of datagrams. Returns 0, or 1 after reporting the failed call on
+/// standard error.
+int prepare_socket(int sock, int family, std::chrono::microseconds bound, bool collecting);
 
 /// Sends "rcon", `password` and `command` as one request datagram from `sock` to `to`, waits
 /// for the reply as `rules` say and prints it. Only an ICMP "destination unreachable" about a
 /// datagram sent to the target, arriving after the request went out, fails an exchange; other
-/// errors are waited past. Returns 0 once a reply was printed or refused for its header, or 1 after
-/// reporting why the request could not be sent or no reply came within the bound.
+/// errors are waited past. What reached the socket within the bound counts, however late
+/// telk gets to it. Returns 0 once a reply was printed or refused for its header, or 1 after
+/// reporting why the request could not be sent, no reply came within the bound, or the
+/// server refused the password (its reply is printed first).
 int send_command(int sock, const target &to, std::string_view password, std::string_view command,
                  const exchange_rules &rules = {});
 
 /// Writes everything behind the connectionless header of `reply`, then one newline, to
-/// standard output, or with `clean` that text as clean text (see write_clean_text); without
-/// the header, writes a complaint to standard error instead.
-void print_buffer(std::span<const char> reply, bool clean = false);
+/// standard output, or with `clean` that text as clean text in `dialect` (see
+/// write_clean_piece); without the header, writes a complaint to standard error instead.
+void print_buffer(std::span<const char> reply, bool clean = false,
+                  text_dialect dialect = text_dialect::print_line);

@@ -427,7 +427,7 @@ int main(int argc, char *argv[])
         std::perror("Couldn't open UDP socket");
         return 1;
     }
-    if (prepare_socket(sock.get(), to.family(), opts.wait) != 0) return 1;
+    if (prepare_socket(sock.get(), to.family(), opts.wait, opts.quiet.count() > 0) != 0) return 1;
 
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
     const bool flush_between = !commands.empty() || opts.pace.count() > 0;

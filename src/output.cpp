@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <span>
+#include <utility>
 
 #include <poll.h>
 #include <sys/uio.h>
@@ -61,15 +62,6 @@ void put_out(char c)
     out.buffer[out.used++] = c;
 }
 
-/// Whether `text` opens with a colour code: a caret, then a digit or an ASCII letter.
-bool is_colour_code(std::string_view text)
-{
-    if (text.size() < 2 || text[0] != '^') return false;
-    const char c = text[1];
-    const char lower = static_cast<char>(c | 0x20);
-    return (c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'z');
-}
-
 constexpr std::string_view k_colour_off = "\x1b[0m";
 /// The colours of the codes, by the code's distance from '0' modulo their number: grey, red,
 /// green, yellow, blue, cyan, magenta, and none.
@@ -84,13 +76,64 @@ constexpr char k_delete = '\x7f';
 constexpr int k_caret_bit = 0x40;
 /// The bit that "M-" stands for in M-^[.
 constexpr int k_meta_bit = 0x80;
-/// UTF-8 writes the C1 controls, U+0080 to U+009F, as this byte and one below k_c1_end.
+/// The C1 controls, raw, or in UTF-8 as k_c1_lead and a byte of the same range.
+constexpr unsigned char k_c1_first = 0x80;
+constexpr unsigned char k_c1_last = 0x9f;
 constexpr char k_c1_lead = '\xc2';
-constexpr unsigned char k_c1_end = 0xa0;
+/// How much of a 24-bit colour one hexadecimal digit of ^xRGB stands for: 0xF is 255.
+constexpr std::size_t k_hex_digit_scale = 17;
+constexpr std::string_view k_hex_digits = "0123456789abcdef";
+/// Holds the longest colour for ^xRGB, "\x1b[38;2;255;255;255m", and its zero byte.
+constexpr std::size_t k_rgb_size = 20;
+/// ASCII letters differ from their upper case in this bit only.
+constexpr int k_case_bit = 0x20;
 
-std::string_view colour_of(char letter)
+/// Well-formed UTF-8, by its first byte: how long the sequence is, and where its second byte
+/// lies; every later byte is a continuation byte. No overlong form, no surrogate, nothing
+/// past U+10FFFF.
+struct utf8_lead {
+    unsigned char first, last; // the first bytes this row is for
+    std::size_t length;
+    unsigned char second_min, second_max;
+};
+constexpr std::array<utf8_lead, 8> k_utf8_leads{{
+    {0xc2, 0xdf, 2, 0x80, 0xbf},
+    {0xe0, 0xe0, 3, 0xa0, 0xbf},
+    {0xe1, 0xec, 3, 0x80, 0xbf},
+    {0xed, 0xed, 3, 0x80, 0x9f},
+    {0xee, 0xef, 3, 0x80, 0xbf},
+    {0xf0, 0xf0, 4, 0x90, 0xbf},
+    {0xf1, 0xf3, 4, 0x80, 0xbf},
+    {0xf4, 0xf4, 4, 0x80, 0x8f},
+}};
+constexpr unsigned char k_continuation_min = 0x80;
+constexpr unsigned char k_continuation_max = 0xbf;
+
+/// The longest colour code: ^xRGB.
+constexpr std::size_t k_longest_code = 5;
+
+/// What is left out of a reply's start, by dialect.
+constexpr std::array<std::string_view, 2> k_opening{"print\n", "n"};
+
+/// A reply's clean text on its way out, a piece at a time: what it still holds back, until
+/// the next byte tells what it is.
+struct {
+    text_dialect dialect = text_dialect::print_line;
+    std::size_t opening = 0;    // bytes of k_opening matched at the text's start; npos once past
+    std::array<char, k_longest_code> code{}; // a caret, and what followed it so far
+    std::size_t code_size = 0;
+    std::array<char, 4> sequence{}; // a UTF-8 sequence begun, at a terminal
+    std::size_t sequence_size = 0;
+    const utf8_lead *lead = nullptr; // the row of its first byte
+    bool coloured = false;           // a colour is on, to end before a newline and at the end
+    char last = '\n';                // the last byte of text; before any, as after a line
+} clean;
+
+/// Appends control character `c` in caret notation.
+void put_caret(char c)
 {
-    return k_colours[static_cast<std::size_t>(letter - '0') % k_colours.size()];
+    put_out('^');
+    put_out(static_cast<char>(c ^ k_caret_bit));
 }
 
 /// Whether `c` would steer a terminal: a control byte other than newline and tab.
@@ -99,19 +142,175 @@ bool is_control(char c)
     return (static_cast<unsigned char>(c) < k_blank && c != '\n' && c != '\t') || c == k_delete;
 }
 
-/// Whether `text` opens with a C1 control in UTF-8, which some terminals obey as they obey
-/// ESC and its sequences.
-bool opens_with_c1(std::string_view text)
+bool is_c1(char c)
 {
-    return text.size() >= 2 && text[0] == k_c1_lead &&
-           static_cast<unsigned char>(text[1]) < k_c1_end;
+    const auto u = static_cast<unsigned char>(c);
+    return u >= k_c1_first && u <= k_c1_last;
 }
 
-/// Appends control character `c` in caret notation.
-void put_caret(char c)
+/// Shows one byte at a terminal: a control in caret notation, a raw C1 control with M-.
+void show_byte(char c)
 {
-    put_out('^');
-    put_out(static_cast<char>(c ^ k_caret_bit));
+    if (is_control(c)) {
+        put_caret(c);
+    } else if (is_c1(c)) {
+        write_out("M-");
+        put_caret(static_cast<char>(c ^ k_meta_bit));
+    } else {
+        put_out(c);
+    }
+}
+
+/// The row of k_utf8_leads for a sequence that `c` begins, or none.
+const utf8_lead *lead_of(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    for (const utf8_lead &lead : k_utf8_leads)
+        if (u >= lead.first && u <= lead.last) return &lead;
+    return nullptr;
+}
+
+/// Whether `c` may follow the UTF-8 sequence held so far.
+bool continues_sequence(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    if (clean.sequence_size == 1) return u >= clean.lead->second_min && u <= clean.lead->second_max;
+    return u >= k_continuation_min && u <= k_continuation_max;
+}
+
+/// Shows the bytes of a UTF-8 sequence that did not come whole one by one.
+void drop_sequence()
+{
+    for (std::size_t i = 0; i < clean.sequence_size; ++i)
+        show_byte(clean.sequence[i]);
+    clean.sequence_size = 0;
+}
+
+/// Shows text byte `c` at a terminal: valid UTF-8 passes whole, but for the UTF-8 form of a
+/// C1 control, shown like the raw one, which some terminals obey as well.
+void show_at_terminal(char c)
+{
+    if (clean.sequence_size > 0 && continues_sequence(c)) {
+        clean.sequence[clean.sequence_size++] = c;
+        if (clean.sequence_size < clean.lead->length) return;
+        clean.sequence_size = 0;
+        const std::string_view whole{clean.sequence.data(), clean.lead->length};
+        if (whole[0] == k_c1_lead && is_c1(whole[1]))
+            show_byte(whole[1]);
+        else
+            write_out(whole);
+        return;
+    }
+    drop_sequence();
+    if ((clean.lead = lead_of(c)) != nullptr) {
+        clean.sequence[0] = c;
+        clean.sequence_size = 1;
+        return;
+    }
+    show_byte(c);
+}
+
+/// Turns the colour off, if one is on.
+void end_colour()
+{
+    drop_sequence();
+    if (clean.coloured) write_out(k_colour_off);
+    clean.coloured = false;
+}
+
+/// Writes text byte `c`; a colour ends with its line.
+void put_text(char c)
+{
+    clean.last = c;
+    if (c == '\n') end_colour();
+    if (out.terminal)
+        show_at_terminal(c);
+    else
+        put_out(c);
+}
+
+/// Shows `colour` at a terminal, in place of a colour code.
+void put_colour(std::string_view colour)
+{
+    if (!out.terminal) return;
+    drop_sequence();
+    write_out(colour);
+    clean.coloured = colour != k_colour_off;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+/// An ASCII letter in lower case.
+char lower_case(char c) { return static_cast<char>(c | k_case_bit); }
+
+bool is_letter(char c) { return lower_case(c) >= 'a' && lower_case(c) <= 'z'; }
+
+/// The value of hexadecimal digit `c`, or npos when it is none.
+std::size_t hex_value(char c) { return k_hex_digits.find(lower_case(c)); }
+
+/// The colour of a code's digit or letter: by its distance from '0', modulo their number.
+std::string_view colour_of(char c)
+{
+    return k_colours[static_cast<std::size_t>(c - '0') % k_colours.size()];
+}
+
+/// The colour of ^xRGB at a terminal, each digit scaled to a byte.
+void put_rgb(std::string_view digits)
+{
+    std::array<char, k_rgb_size> colour;
+    const int length = std::snprintf(colour.data(), colour.size(), "\x1b[38;2;%zu;%zu;%zum",
+                                     hex_value(digits[0]) * k_hex_digit_scale,
+                                     hex_value(digits[1]) * k_hex_digit_scale,
+                                     hex_value(digits[2]) * k_hex_digit_scale);
+    put_colour({colour.data(), static_cast<std::size_t>(length)});
+}
+
+enum class code_is { pending, colour, text };
+
+/// What the caret held with what followed it is: a colour code, a colour code not yet whole,
+/// or text. Acts on a whole colour code.
+code_is read_code(std::string_view code)
+{
+    const char c = code[1];
+    if (clean.dialect == text_dialect::print_line) {
+        if (!is_digit(c) && !is_letter(c)) return code_is::text;
+        put_colour(colour_of(c));
+        return code_is::colour;
+    }
+    if (is_digit(c)) {
+        put_colour(colour_of(c));
+        return code_is::colour;
+    }
+    if (c == '^') { // a caret, shown once
+        put_text('^');
+        return code_is::colour;
+    }
+    if (c != 'x' || (code.size() > 2 && hex_value(code.back()) == std::string_view::npos))
+        return code_is::text;
+    if (code.size() < k_longest_code) return code_is::pending;
+    put_rgb(code.substr(2));
+    return code_is::colour;
+}
+
+/// Takes the next byte of text after its opening: colour codes are held until whole.
+void take_byte(char c)
+{
+    if (clean.code_size == 0 && c != '^') {
+        put_text(c);
+        return;
+    }
+    clean.code[clean.code_size++] = c;
+    if (clean.code_size == 1) return;
+    const code_is what = read_code({clean.code.data(), clean.code_size});
+    if (what == code_is::pending) return;
+    const std::size_t held = clean.code_size;
+    clean.code_size = 0;
+    if (what == code_is::colour) return;
+    // Not a colour code: the caret and what followed it are text, all but the last byte,
+    // which may begin a code of its own.
+    for (std::size_t i = 0; i + 1 < held; ++i)
+        put_text(clean.code[i]);
+    take_byte(clean.code[held - 1]);
 }
 
 } // namespace
@@ -135,40 +334,53 @@ void write_out(std::string_view text)
     write_all(parts);
 }
 
-void write_clean_text(std::string_view text)
+void start_clean_text(text_dialect dialect)
 {
-    constexpr std::string_view print_line = "print\n";
-    if (text.starts_with(print_line)) text.remove_prefix(print_line.size());
-    bool coloured = false; // a colour is on, to end before a newline and with the reply
-    char last = '\n';      // the last byte of text written; before any, as after a line
-    for (; !text.empty(); text.remove_prefix(1)) {
-        if (is_colour_code(text)) {
-            text.remove_prefix(1);
-            if (out.terminal) {
-                const std::string_view colour = colour_of(text[0]);
-                write_out(colour);
-                coloured = colour != k_colour_off;
+    clean.dialect = dialect;
+    clean.opening = 0;
+    clean.code_size = clean.sequence_size = 0;
+    clean.coloured = false;
+    clean.last = '\n';
+}
+
+void write_clean_piece(std::string_view piece)
+{
+    const std::string_view opening = k_opening[static_cast<std::size_t>(clean.dialect)];
+    for (const char c : piece) {
+        if (clean.opening != std::string_view::npos) {
+            if (c == opening[clean.opening]) {
+                if (++clean.opening == opening.size()) clean.opening = std::string_view::npos;
+                continue;
             }
-            continue;
+            // no opening after all: what looked like one is text
+            const std::size_t matched = std::exchange(clean.opening, std::string_view::npos);
+            for (const char held : opening.substr(0, matched))
+                take_byte(held);
         }
-        const char c = text[0];
-        last = c;
-        if (c == '\n' && coloured) {
-            write_out(k_colour_off);
-            coloured = false;
-        }
-        if (out.terminal && is_control(c)) {
-            put_caret(c);
-        } else if (out.terminal && opens_with_c1(text)) {
-            text.remove_prefix(1);
-            write_out("M-");
-            put_caret(static_cast<char>(text[0] ^ k_meta_bit));
-        } else {
-            put_out(c);
-        }
+        take_byte(c);
     }
-    if (coloured) write_out(k_colour_off);
-    if (last != '\n') put_out('\n');
+}
+
+void end_clean_text()
+{
+    const std::string_view opening = k_opening[static_cast<std::size_t>(clean.dialect)];
+    if (clean.opening != std::string_view::npos) {
+        const std::size_t matched = std::exchange(clean.opening, std::string_view::npos);
+        for (const char held : opening.substr(0, matched))
+            take_byte(held);
+    }
+    for (std::size_t i = 0; i < clean.code_size; ++i) // a code that never came whole is text
+        put_text(clean.code[i]);
+    clean.code_size = 0;
+    end_colour();
+    if (clean.last != '\n') put_out('\n');
+}
+
+void write_clean_text(std::string_view text, text_dialect dialect)
+{
+    start_clean_text(dialect);
+    write_clean_piece(text);
+    end_clean_text();
 }
 
 int flush_out()

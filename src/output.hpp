@@ -13,12 +13,32 @@ bool output_is_terminal();
 /// Appends `text` to standard output. Once a write has failed, nothing more is written.
 void write_out(std::string_view text);
 
-/// Appends the reply text `text` as clean text: without a first line that is exactly
-/// "print", and with colour codes (^ and a digit or ASCII letter) dropped, or shown as
-/// colours on a terminal. On a terminal, control bytes other than newline and tab, and the
-/// UTF-8 forms of U+0080 to U+009F, are shown in caret notation (^[, M-^[) so that a reply
-/// cannot steer it. Ends with a newline unless the text is empty or ends with one itself.
-void write_clean_text(std::string_view text);
+/// How a family of servers opens a reply's text and writes colour codes.
+enum class text_dialect {
+    /// A first line that is exactly "print"; a caret and a digit or an ASCII letter.
+    print_line,
+    /// A first byte 'n'; a caret and a digit, ^xRGB (three hexadecimal digits) for a 24-bit
+    /// colour, and ^^ for a caret.
+    marker_n,
+};
+
+/// Starts a reply's clean text, in `dialect`.
+void start_clean_text(text_dialect dialect);
+
+/// Appends the next piece of the reply's text as clean text: without its opening, and with
+/// colour codes dropped, or shown as colours on a terminal until the end of their line. On a
+/// terminal, control bytes other than newline and tab are shown in caret notation (^[), and
+/// raw C1 controls (0x80 to 0x9F that are not part of valid UTF-8) and the UTF-8 forms of
+/// U+0080 to U+009F in M- notation (M-^[), so that a reply cannot steer it; valid UTF-8
+/// passes whole. A code or a sequence split across pieces is read as one.
+void write_clean_piece(std::string_view piece);
+
+/// Ends the reply's clean text: what it held back is text, a colour goes off, and a newline
+/// follows unless the text is empty or ends with one itself.
+void end_clean_text();
+
+/// Appends the reply text `text` as clean text, whole.
+void write_clean_text(std::string_view text, text_dialect dialect = text_dialect::print_line);
 
 /// Writes out everything appended so far. Returns 0, or 1 once any write has failed.
 int flush_out();

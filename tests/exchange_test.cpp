@@ -1,12 +1,41 @@
 // One exchange: the request on the wire, how a reply is read, bounded and printed.
 #include "harness.hpp"
 
+#include <csignal>
+#include <memory>
+
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 
 namespace {
 
 using namespace telk_test;
+
+/// A tick hook that stops telk at the second tick, while it waits for a reply, sends it
+/// `datagram`, and lets it go on at the fifth, past a bound of 0.3 seconds.
+Hook stopped_while_sent(const std::string &datagram)
+{
+    return [ticks = std::make_shared<int>(0), datagram](const Scene &scene) {
+        if (++*ticks == 2) {
+            stop_telk(scene);
+            sends(datagram)(scene);
+        } else if (*ticks == 5) {
+            kill(scene.pid, SIGCONT);
+        }
+    };
+}
+
+/// A hook that fills telk's receive buffer to the last byte, then forges an ICMP error that
+/// finds no room there for its report.
+void overflow_then_time_exceeded(const Scene &scene)
+{
+    const Hook big = sends(std::string(60000, 'x')), empty = sends("");
+    for (int i = 0; i < 64; ++i)
+        big(scene);
+    for (int i = 0; i < 3000; ++i) // the last room, too small for any but an empty one
+        empty(scene);
+    forges(ICMP_TIME_EXCEEDED, ICMP_EXC_TTL)(scene);
+}
 
 const Case k_exchanges[] = {
     {.name = "one_command",
@@ -35,6 +64,33 @@ const Case k_exchanges[] = {
      .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{"nope\n"}, {H + "B\n"}}},
      .requests = {request("a"), request("b")},
      .out = "B\n\n",
+     .err = Eq("Invalid buffer header.  Sorry.\n")},
+    {.name = "refused_password_fails_and_stops",
+     .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{H + k_bad_password}}},
+     .requests = {request("a")},
+     .out = k_bad_password + "\n",
+     .err = Eq(k_refusal),
+     .status = 1},
+    {.name = "words_of_a_refusal_within_a_reply_are_no_refusal",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + "print\nBad rconpassword. was said\n"},
+                            {H + k_no_password + "x\n"}}},
+     .requests = {request("a"), request("b")},
+     .out = "print\nBad rconpassword. was said\n\n" + k_no_password + "x\n\n"},
+    {.name = "stopped_past_the_bound_takes_what_came_in_time",
+     .script = {.args = {"-w", "0.3", k_at, "pw", "a"},
+                .every_tick = stopped_while_sent(H + "A\n"),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .out = "A\n\n"},
+    // the send goes out; its reply is what filled the socket
+    {.name = "error_without_room_for_its_report_fails_no_send",
+     .script = {.args = {"-i", "0.5", k_at, "pw", "a", "b"},
+                .replies = {{H + "A\n"}},
+                .on_output = overflow_then_time_exceeded,
+                .forges_icmp = true},
+     .requests = {request("a"), request("b")},
+     .out = "A\n\n",
      .err = Eq("Invalid buffer header.  Sorry.\n")},
     {.name = "empty_datagram_fails_and_stops",
      .script = {.args = {k_at, "pw", "a", "b", "c"}, .replies = {{H + "A\n"}, {""}}},
@@ -80,6 +136,24 @@ const Case k_exchanges[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Exchange, Telk, testing::ValuesIn(k_exchanges), case_name);
 
+/// `count` datagrams of a real server's long reply, each with `size` bytes of text.
+Strings long_reply(int count, std::size_t size)
+{
+    Strings datagrams;
+    for (int i = 0; i < count; ++i)
+        datagrams.push_back(k_first + std::string(size, static_cast<char>('a' + i % 26)));
+    return datagrams;
+}
+
+/// The text of long_reply(count, size).
+std::string long_text(int count, std::size_t size)
+{
+    std::string text;
+    for (const std::string &datagram : long_reply(count, size))
+        text += datagram.substr(k_first.size());
+    return text;
+}
+
 /// A run of "-q 0.3" with commands "a" and "b": `pieces` answer "a", and "B" answers "b".
 Case quiet(const char *name, const Strings &pieces, const std::string &out)
 {
@@ -97,14 +171,35 @@ const Case k_quiet[] = {
     quiet("quiet_appends_a_piece_without_header_whole", {k_first + "ab", "print\ncd"},
           "print\nabprint\ncd"),
     quiet("quiet_waits_past_a_lone_header", {H, k_first + "ab"}, "print\nab"),
-    quiet("quiet_stops_at_full_buffer",
+    quiet("quiet_prints_beyond_the_exchange_buffer",
           {k_first + std::string(16000, 'x'), k_first + std::string(20000, 'y')},
-          "print\n" + std::string(16000, 'x') + std::string(16758, 'y')),
-    {.name = "quiet_empty_datagram_fails",
-     .script = {.args = {"-q", "0.3", k_at, "pw", "a", "b"}, .replies = {{k_first + "a", ""}}},
+          "print\n" + std::string(16000, 'x') + std::string(20000, 'y')),
+    quiet("quiet_prints_a_datagram_larger_than_the_exchange_buffer",
+          {k_first + std::string(40000, 'x')}, "print\n" + std::string(40000, 'x')),
+    quiet("quiet_prints_every_piece_of_a_long_reply", long_reply(60, 1000),
+          "print\n" + long_text(60, 1000)),
+    quiet("quiet_keeps_up_with_a_burst", long_reply(300, 1000), "print\n" + long_text(300, 1000)),
+    quiet("quiet_drops_empty_datagrams", {k_first + "a", "", k_first + "c"}, "print\nac"),
+    {.name = "quiet_refused_password_split_across_pieces_fails",
+     .script = {.args = {"-q", "0.1", "-c", k_at, "pw", "a", "b"},
+                .replies = {{k_first + "Bad rcon", k_first + "password.\n"}}},
      .requests = {request("a")},
-     .err = Eq(k_empty_datagram),
+     .out = "Bad rconpassword.\n",
+     .err = Eq(k_refusal),
      .status = 1},
+    {.name = "quiet_stopped_past_the_bound_takes_what_came_in_time",
+     .script = {.args = {"-q", "0.1", "-w", "0.3", k_at, "pw", "a"},
+                .every_tick = stopped_while_sent(k_first + "A\n"),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .out = "print\nA\n\n"},
+    {.name = "quiet_error_without_room_for_its_report_fails_nothing",
+     .script = {.args = {"-q", "0.1", "-i", "0.5", k_at, "pw", "a", "b"},
+                .replies = {{k_first + "A\n"}, {k_first + "B\n"}},
+                .on_output = overflow_then_time_exceeded,
+                .forges_icmp = true},
+     .requests = {request("a"), request("b")},
+     .out = "print\nA\n\nprint\nB\n\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Quiet, Telk, testing::ValuesIn(k_quiet), case_name);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -282,6 +283,8 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     Fd input_file = open_for_telk(script.input_file, O_RDONLY | O_CLOEXEC);
     Fd output_file = open_for_telk(script.output_file, O_WRONLY | O_CLOEXEC);
     if (script.nonblocking_input) fcntl(in.read.get(), F_SETFL, O_NONBLOCK);
+    // room for every row's output, so that telk never waits for the harness to read it
+    fcntl(out.write.get(), F_SETPIPE_SZ, 1 << 20);
     if (script.nonblocking_output) {
         EXPECT_EQ(fcntl(out.write.get(), F_SETPIPE_SZ, 4096), 4096);
         fcntl(out.write.get(), F_SETFL, O_NONBLOCK);
@@ -392,11 +395,16 @@ void expect_outcome(const Case &c, const Outcome &outcome)
 
 std::string case_name(const testing::TestParamInfo<Case> &info) { return info.param.name; }
 
-void stop_and_continue(const Scene &scene)
+void stop_telk(const Scene &scene)
 {
     kill(scene.pid, SIGSTOP);
     siginfo_t info{};
     waitid(P_PID, static_cast<id_t>(scene.pid), &info, WSTOPPED | WEXITED | WNOWAIT);
+}
+
+void stop_and_continue(const Scene &scene)
+{
+    stop_telk(scene);
     kill(scene.pid, SIGCONT);
 }
 

@@ -34,6 +34,11 @@ inline const std::string k_usage = "Usage: telk host[:port] password [command1 c
 /// What an empty datagram, which ends no reply, makes telk say.
 inline const std::string k_empty_datagram =
     "Error receiving UDP packet (tried=32768, rc=0): Success\n";
+/// What telk says when a server refuses the password.
+inline const std::string k_refusal = "The server refused the password\n";
+/// What a server answers a refused password with, and a request when it has none set.
+inline const std::string k_bad_password = "print\nBad rconpassword.\n";
+inline const std::string k_no_password = "print\nNo rconpassword set on the server.\n";
 /// A bound on a run that must fail at once, far below telk's own 10 seconds.
 inline constexpr auto k_at_once = std::chrono::seconds(3);
 inline constexpr auto k_deadline = std::chrono::seconds(40); // beyond telk's own 10-second wait
@@ -148,6 +153,9 @@ inline Case refused(const char *name, Strings args, const std::string &out)
 
 /// A hook that stops telk and, once it has stopped (or ended), lets it go on.
 void stop_and_continue(const Scene &scene);
+
+/// A hook that stops telk and returns once it has stopped (or ended).
+void stop_telk(const Scene &scene);
 
 /// A hook that sends `datagram` to telk.
 Hook sends(const std::string &datagram);
