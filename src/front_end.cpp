@@ -1,6 +1,7 @@
 // The process entry: command line, target, the run's socket, the command sources, exit status.
 #include "exchange.hpp"
 #include "output.hpp"
+#include "password.hpp"
 #include "target.hpp"
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -27,7 +27,7 @@ constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_input_block_size = 4096;
 
-/// Owns a file descriptor, the run's socket or the password file: closed on every way out.
+/// Owns a file descriptor, the run's socket: closed on every way out.
 class descriptor {
   public:
     explicit descriptor(int fd) : fd_(fd) {}
@@ -83,20 +83,15 @@ struct session {
     std::string_view password;
     exchange_rules rules;
     microseconds pace;
-    bool flush_between; // write the replies out before each further command: in batch mode,
-                        // so that a lost reply stops the next one; before a pause, too
+    bool flush_between;   // write the replies out before each further command: in batch mode,
+                          // so that a lost reply stops the next one; before a pause, too
+    bool password_secret; // it came from a file, and must not leave as a command
     long sent = 0;
 };
 
-/// Room for the longest single argument Linux hands a program, its zero byte included.
-constexpr std::size_t k_argument_size = 131072;
-
-/// The run's buffers in static storage, so that telk allocates nothing. Only the pages in use
-/// become resident.
-struct {
-    std::array<char, k_argument_size> password;
-    std::array<char, k_input_block_size + 1> input; // a block, and a zero byte behind it
-} storage;
+/// Standard input's block in static storage, so that telk allocates nothing, and a zero byte
+/// behind it.
+std::array<char, k_input_block_size + 1> input_block;
 
 /// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that the socket
 /// never takes one of their numbers; opened the wrong way round, each still fails when used,
@@ -187,55 +182,6 @@ int read_options(int argc, char *argv[], options &opts)
     return 0;
 }
 
-/// Moves the password out of `argument` into storage and overwrites it there with zero
-/// bytes, so that the process list (ps, /proc/PID/cmdline) no longer shows it, in interactive
-/// mode possibly for hours. Returns the password.
-std::string_view hide_password(char *argument)
-{
-    const std::size_t length = std::min(std::strlen(argument), storage.password.size());
-    std::memcpy(storage.password.data(), argument, length);
-    // What explicit_bzero does, without the page of the C library that its fortified form
-    // alone would make telk touch at every start: the barrier keeps the stores.
-    std::memset(argument, 0, length);
-    asm volatile("" : : "r"(argument) : "memory");
-    return {storage.password.data(), length};
-}
-
-/// Reads the password from the first line of the file at `path` into storage, without its
-/// line end (LF, CR LF, or a CR that ends the file); every other byte is kept. A file that is
-/// not a regular one is read a byte at a time, so that what follows the line stays there
-/// for whoever reads it next. Returns 0, or 1 after reporting why the file could not be read.
-int read_password_file(const char *path, std::string_view &password)
-{
-    const descriptor file{open(path, O_RDONLY | O_CLOEXEC)};
-    struct stat status {};
-    if (file.get() >= 0 && fstat(file.get(), &status) == 0) {
-        const std::span<char> room = storage.password;
-        const std::size_t step = S_ISREG(status.st_mode) ? room.size() : 1;
-        std::size_t length = 0;
-        for (;;) {
-            if (length == room.size()) { // no request could hold such a password
-                errno = EFBIG;
-                break;
-            }
-            const ssize_t got =
-                read(file.get(), &room[length], std::min(step, room.size() - length));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) break;
-            const std::string_view text{room.data(), length + static_cast<std::size_t>(got)};
-            const std::size_t newline = text.find('\n', length);
-            if (got == 0 || newline != std::string_view::npos) {
-                password = text.substr(0, newline);
-                if (password.ends_with('\r')) password.remove_suffix(1);
-                return 0;
-            }
-            length = text.size();
-        }
-    }
-    std::perror("Couldn't read password file");
-    return 1;
-}
-
 /// Sleeps for `pause`, through a stop and continue.
 void pause_for(microseconds pause)
 {
@@ -291,10 +237,21 @@ int print_help()
     return check_output(0);
 }
 
-/// Sends `commands` one after the other; stops at the first failed exchange.
-/// Returns the run status.
+/// Whether `command` is the password of `s`, kept secret in a file, which a command left on
+/// the command line out of habit would give away to the server's log; if so, says so.
+bool is_secret_password(const session &s, std::string_view command)
+{
+    if (!s.password_secret || s.password.empty() || command != s.password) return false;
+    std::fputs("Not sending the password as a command\n", stderr);
+    return true;
+}
+
+/// Sends `commands` one after the other, unless one is a secret password; stops at the first
+/// failed exchange. Returns the run status.
 int run_batch(session &s, std::span<char *const> commands)
 {
+    for (const char *command : commands)
+        if (is_secret_password(s, command)) return 1;
     for (const char *command : commands)
         if (exchange(s, command) != 0) return 1;
     return 0;
@@ -316,10 +273,10 @@ ssize_t refill(input &in)
 {
     if (flush_out() != 0) return -1; // reported with the run's end
     for (;;) {
-        const ssize_t got = read(STDIN_FILENO, storage.input.data(), k_input_block_size);
+        const ssize_t got = read(STDIN_FILENO, input_block.data(), k_input_block_size);
         if (got >= 0) {
             in = {0, static_cast<std::size_t>(got), got == 0};
-            storage.input[in.end] = '\0';
+            input_block[in.end] = '\0';
             return got;
         }
         if (errno == EAGAIN) { // left non-blocking by whoever started telk: wait for more
@@ -354,7 +311,7 @@ line next_command(input &in, std::span<char, k_command_max> room, std::string_vi
     if (more <= 0) return more == 0 ? line::end_of_input : line::failed;
     std::size_t length = 0; // of the command, also beyond the room
     for (;;) {
-        const char *text = storage.input.data() + in.at;
+        const char *text = input_block.data() + in.at;
         const std::size_t size = std::strcspn(text, "\r\n"); // a zero byte ends it too
         if (length < room.size())
             std::memcpy(room.data() + length, text, std::min(size, room.size() - length));
@@ -367,7 +324,7 @@ line next_command(input &in, std::span<char, k_command_max> room, std::string_vi
         return line::failed;
     }
     while (more > 0) { // drop the rest of the line, its newline included
-        const char *rest = storage.input.data() + in.at;
+        const char *rest = input_block.data() + in.at;
         if (const void *newline = std::memchr(rest, '\n', in.end - in.at)) {
             in.at += static_cast<std::size_t>(static_cast<const char *>(newline) - rest) + 1;
             break;
@@ -395,7 +352,7 @@ int run_interactive(session &s)
         case line::failed:
             return 1;
         case line::command:
-            if (exchange(s, command) != 0) return 1;
+            if (is_secret_password(s, command) || exchange(s, command) != 0) return 1;
         }
     }
 }
@@ -410,12 +367,15 @@ int main(int argc, char *argv[])
     if (read_options(argc, argv, opts) != 0) return 1;
     if (opts.help) return print_help();
     if (opts.version) return say("telk " TELK_VERSION "\n", 0);
-    const int before_commands = opts.password_file == nullptr ? 2 : 1; // host, password
+    const bool password_secret = opts.password_file != nullptr;
+    const int before_commands = password_secret ? 1 : 2; // host, password
     if (argc - optind < before_commands)
-        return say("Usage: telk host[:port] password [command1 command2 ...]\n", 1);
+        return password_secret
+                   ? say("Usage: telk -p file host[:port] [command1 command2 ...]\n", 1)
+                   : say("Usage: telk host[:port] password [command1 command2 ...]\n", 1);
     char *host = argv[optind];
     std::string_view password;
-    if (opts.password_file == nullptr)
+    if (!password_secret)
         password = hide_password(argv[optind + 1]);
     else if (read_password_file(opts.password_file, password) != 0)
         return 1;
@@ -431,8 +391,9 @@ int main(int argc, char *argv[])
 
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
     const bool flush_between = !commands.empty() || opts.pace.count() > 0;
-    session s{sock.get(), to,           password, {opts.wait, opts.quiet, opts.clean},
-              opts.pace,  flush_between};
+    session s{
+        sock.get(),     to, password, {opts.wait, opts.quiet, opts.clean}, opts.pace, flush_between,
+        password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }

@@ -119,7 +119,7 @@ constexpr std::array<std::string_view, 2> k_opening{"print\n", "n"};
 /// the next byte tells what it is.
 struct {
     text_dialect dialect = text_dialect::print_line;
-    std::size_t opening = 0;    // bytes of k_opening matched at the text's start; npos once past
+    std::size_t opening = 0; // bytes of k_opening matched at the text's start; npos once past
     std::array<char, k_longest_code> code{}; // a caret, and what followed it so far
     std::size_t code_size = 0;
     std::array<char, 4> sequence{}; // a UTF-8 sequence begun, at a terminal

@@ -168,6 +168,17 @@ Case password_refused(const char *name, const std::string &file, const std::stri
             .status = 1};
 }
 
+/// A run whose password is the first line read on standard input, then commands "a" and
+/// "b" in `script`.
+Case password_then_commands(const char *name, Script script)
+{
+    script.replies = {{H + "A\n"}, {H + "B\n"}};
+    return {.name = name,
+            .script = std::move(script),
+            .requests = {request("a"), request("b")},
+            .out = k_greeting + "A\n\nB\n\n"};
+}
+
 const Case k_password_files[] = {
     password_from("newline_ends_the_password", "pw\nsecond line\n", "pw"),
     password_from("cr_lf_ends_the_password", "pw\r\n", "pw"),
@@ -185,13 +196,32 @@ const Case k_password_files[] = {
          {.args = {"-p", "{file}", k_at}, .file = "pw\n", .input = "a\n", .replies = {{H + "A\n"}}},
      .requests = {request("a")},
      .out = k_greeting + "A\n\n"},
-    {.name = "a_pipe_is_read_no_further_than_its_first_line",
-     .script = {.args = {"-p", "/dev/stdin", k_at},
-                .input = "pw\na\nb\n",
-                .replies = {{H + "A\n"}, {H + "B\n"}}},
-     .requests = {request("a"), request("b")},
-     .out = k_greeting + "A\n\nB\n\n"},
-    refused("no_host", {"-p", "{file}"}, k_usage),
+    password_then_commands("a_pipe_is_read_no_further_than_its_first_line",
+                           {.args = {"-p", "/dev/stdin", k_at}, .input = "pw\na\nb\n"}),
+    password_then_commands(
+        "stdin_as_a_regular_file_is_read_from_where_it_stands",
+        {.args = {"-p", "/dev/stdin", k_at}, .file = "pw\na\nb\n", .input_file = "{file}"}),
+    password_then_commands(
+        "stdin_as_a_socket_is_read_as_it_is",
+        {.args = {"-p", "/dev/stdin", k_at}, .input = "pw\na\nb\n", .socket_input = true}),
+    password_then_commands(
+        "a_descriptor_by_number_is_read_as_it_is",
+        {.args = {"-p", "/dev/fd/0", k_at}, .file = "pw\na\nb\n", .input_file = "{file}"}),
+    {.name = "the_password_as_an_argument_sends_nothing",
+     .script = {.args = {"-p", "{file}", k_at, "a", "pw"}, .file = "pw\n"},
+     .err = Eq("Not sending the password as a command\n"),
+     .status = 1},
+    {.name = "the_password_as_a_line_ends_the_run",
+     .script = {.args = {"-p", "{file}", k_at},
+                .file = "pw\n",
+                .input = "a\npw\nb\n",
+                .replies = {{H + "A\n"}}},
+     .requests = {request("a")},
+     .out = k_greeting + "A\n\n",
+     .err = Eq("Not sending the password as a command\n"),
+     .status = 1},
+    refused("no_host", {"-p", "{file}"},
+            "Usage: telk -p file host[:port] [command1 command2 ...]\n"),
 };
 INSTANTIATE_TEST_SUITE_P(PasswordFile, Telk, testing::ValuesIn(k_password_files), case_name);
 

@@ -49,6 +49,17 @@ Pipe make_pipe()
     return {Fd(ends[0]), Fd(ends[1])};
 }
 
+/// A connected pair of stream sockets in a pipe's place.
+Pipe make_socket_pair()
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+        return {};
+    }
+    return {Fd(ends[0]), Fd(ends[1])};
+}
+
 /// A loopback port that nothing listens on: bound for a moment, then let go.
 int closed_port(bool v6) { return FakeServer(0, v6).port; }
 
@@ -277,10 +288,13 @@ FakeServer::FakeServer(int wanted, bool ipv6) : v6(ipv6)
 Outcome run_telk(const FakeServer &server, const Script &script)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    Pipe in = make_pipe(), out = script.terminal_output ? make_terminal() : make_pipe(),
-         err = make_pipe();
+    Pipe in = script.socket_input ? make_socket_pair() : make_pipe(),
+         out = script.terminal_output ? make_terminal() : make_pipe(), err = make_pipe();
     const TempFile file(script.file);
-    Fd input_file = open_for_telk(script.input_file, O_RDONLY | O_CLOEXEC);
+    const std::string input_path =
+        expand(script.input_file ? script.input_file : "", server, file.path);
+    Fd input_file =
+        open_for_telk(script.input_file ? input_path.c_str() : nullptr, O_RDONLY | O_CLOEXEC);
     Fd output_file = open_for_telk(script.output_file, O_WRONLY | O_CLOEXEC);
     if (script.nonblocking_input) fcntl(in.read.get(), F_SETFL, O_NONBLOCK);
     // room for every row's output, so that telk never waits for the harness to read it

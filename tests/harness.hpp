@@ -99,12 +99,13 @@ struct Script {
     Strings dialogue;                // instead: standard input a piece at a time, each written once
                                      // standard output has grown, then closed once it grows again
     bool nonblocking_input = false;  // standard input handed over in non-blocking mode
+    bool socket_input = false;       // standard input a socket instead of a pipe
     std::vector<Strings> replies;    // replies[i]: the datagrams that answer request i
     Hook before_reply;               // runs before each answer
     Hook on_output;                  // runs whenever standard output has grown
     Hook every_tick;                 // runs every 0.1 s from the first request until telk ends
     bool forges_icmp = false;        // a hook needs a raw socket
-    const char *input_file = nullptr;  // standard input from there instead of a pipe
+    const char *input_file = nullptr;  // standard input from there ("{file}": the file's)
     const char *output_file = nullptr; // standard output there instead of a pipe
     bool nonblocking_output = false;   // standard output a non-blocking pipe of one page
     bool terminal_output = false;      // standard output a pseudo-terminal, in raw mode

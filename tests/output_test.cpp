@@ -48,6 +48,16 @@ const Case k_clean[] = {
           "\x1b[31mRed\x1b[0mServer\n\x1b[32mgreen\x1b[0m\n\x1b[31mend\x1b[0m\n", true),
     clean("terminal_shows_control_bytes_in_caret_notation",
           {H + "\x1b[2J\a\x7f\t|\xc2\x9b|\xc3\xa9\n"}, "^[[2J^G^?\t|M-^[|\xc3\xa9\n", true),
+    clean("terminal_passes_a_lone_c2_and_its_newline", {k_first + "^1Bob\xc2\n^2x\xc2 y\xc2[z\n"},
+          "\x1b[31mBob\xc2\x1b[0m\n\x1b[32mx\xc2 y\xc2[z\x1b[0m\n", true),
+    clean("terminal_shows_raw_c1_controls_in_m_notation",
+          {H + "a\x9b"
+               "2J\x9d"
+               "0;t\a\x85\n"},
+          "aM-^[2JM-^]0;t^GM-^E\n", true),
+    clean("terminal_passes_valid_utf8_whole",
+          {H + "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe0\x80\n"},
+          "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe0M-^@\n", true),
 };
 INSTANTIATE_TEST_SUITE_P(Clean, Telk, testing::ValuesIn(k_clean), case_name);
 

@@ -1,0 +1,110 @@
+#include "password.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/// Room for the longest single argument Linux hands a program, its zero byte included: no
+/// request could hold a longer password.
+constexpr std::size_t k_password_size = 131072;
+
+/// The password, in static storage so that telk allocates nothing. Only the pages in use
+/// become resident.
+std::array<char, k_password_size> storage;
+
+/// The most digits a descriptor's number has.
+constexpr std::size_t k_descriptor_digits = 9;
+
+/// The descriptor that `path` names when it names one of telk's own that is open by
+/// /dev/stdin, /dev/fd/N or /proc/self/fd/N; -1 for any other path. Opening such a path anew
+/// would read a regular file from its start again, and fails on a socket.
+int named_descriptor(std::string_view path)
+{
+    if (path == "/dev/stdin") return STDIN_FILENO;
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!path.starts_with(prefix)) continue;
+        const std::string_view digits = path.substr(prefix.size());
+        if (digits.empty() || digits.size() > k_descriptor_digits ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos)
+            return -1;
+        int fd = 0;
+        for (const char digit : digits)
+            fd = fd * 10 + (digit - '0');         // NOLINT(readability-magic-numbers): decimal
+        return fcntl(fd, F_GETFD) >= 0 ? fd : -1; // a closed one fails as the path would
+    }
+    return -1;
+}
+
+/// Reads from `fd` into `room`, waiting when it was left non-blocking. Returns read's result.
+ssize_t read_some(int fd, std::span<char> room)
+{
+    for (;;) {
+        const ssize_t got = read(fd, room.data(), room.size());
+        if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+        if (errno == EAGAIN) {
+            pollfd watched{fd, POLLIN, 0};
+            poll(&watched, 1, -1);
+        }
+    }
+}
+
+/// Reads the first line of `fd` into storage, a byte at a time unless `whole` (a regular file
+/// of telk's own), so that what follows the line stays for whoever reads it next. Returns
+/// 0, or 1 with errno set.
+int read_first_line(int fd, bool whole, std::string_view &password)
+{
+    const std::span<char> room = storage;
+    std::size_t length = 0;
+    while (length < room.size()) {
+        const ssize_t got = read_some(fd, room.subspan(length, whole ? room.size() - length : 1));
+        if (got < 0) return 1;
+        const std::string_view text{room.data(), length + static_cast<std::size_t>(got)};
+        const std::size_t newline = text.find('\n', length);
+        if (got == 0 || newline != std::string_view::npos) {
+            password = text.substr(0, newline);
+            if (password.ends_with('\r')) password.remove_suffix(1);
+            return 0;
+        }
+        length = text.size();
+    }
+    errno = EFBIG;
+    return 1;
+}
+
+} // namespace
+
+std::string_view hide_password(char *argument)
+{
+    const std::size_t length = std::min(std::strlen(argument), storage.size());
+    std::memcpy(storage.data(), argument, length);
+    // What explicit_bzero does, without the page of the C library that its fortified form
+    // alone would make telk touch at every start: the barrier keeps the stores.
+    std::memset(argument, 0, length);
+    asm volatile("" : : "r"(argument) : "memory");
+    return {storage.data(), length};
+}
+
+int read_password_file(const char *path, std::string_view &password)
+{
+    const int named = named_descriptor(path);
+    const int fd = named >= 0 ? named : open(path, O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    const bool read = fd >= 0 && fstat(fd, &status) == 0 &&
+                      read_first_line(fd, named < 0 && S_ISREG(status.st_mode), password) == 0;
+    const int error = errno;
+    if (named < 0 && fd >= 0) close(fd);
+    if (read) return 0;
+    errno = error;
+    std::perror("Couldn't read password file");
+    return 1;
+}
