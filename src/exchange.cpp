@@ -1,4 +1,5 @@
 #include "exchange.hpp"
+#include "digest.hpp"
 #include "output.hpp"
 
 #include <algorithm>
@@ -38,11 +39,10 @@ constexpr int k_late_reads = 1 << 16;
 /// stack it would make every run's stack pages resident, collecting or not.
 std::array<char, k_datagram_size> scratch;
 
-/// Lays out header, verb, password and command, blank-separated, at the start of `buffer`;
-/// no terminator. Returns the request's length, or 0 after reporting that it does not fit.
-std::size_t lay_request(std::span<char> buffer, std::string_view password, std::string_view command)
+/// Lays out `parts` one after the other at the start of `buffer`; no terminator. Returns the
+/// request's length, or 0 after reporting that it does not fit.
+std::size_t lay_request(std::span<char> buffer, std::span<const std::string_view> parts)
 {
-    const std::array<std::string_view, 6> parts{k_header, "rcon", " ", password, " ", command};
     std::size_t length = 0;
     for (const std::string_view part : parts)
         length += part.size();
@@ -54,6 +54,54 @@ std::size_t lay_request(std::span<char> buffer, std::string_view password, std::
     for (const std::string_view part : parts)
         at = std::copy(part.begin(), part.end(), at);
     return length;
+}
+
+/// Holds the time of a signed request, "seconds.microseconds".
+constexpr std::size_t k_time_size = 32;
+
+/// The time to sign a request with, "seconds.microseconds" on the system's clock, in `room`:
+/// later than the last one, so that no two requests of a run share it.
+std::string_view signing_time(std::span<char> room)
+{
+    static microseconds last{}; // since the epoch
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    const microseconds time =
+        std::max(last + microseconds(1),
+                 std::chrono::seconds(clock.tv_sec) + std::chrono::duration_cast<microseconds>(
+                                                          std::chrono::nanoseconds(clock.tv_nsec)));
+    last = time;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(time);
+    const int length = std::snprintf(room.data(), room.size(), "%lld.%06lld",
+                                     static_cast<long long>(seconds.count()),
+                                     static_cast<long long>((time - seconds).count()));
+    return {room.data(), static_cast<std::size_t>(length)};
+}
+
+/// Lays out the request that sends `command` with `password` in `form` at the start of
+/// `buffer`: signed with the time, or with `challenge`, the password never travels. Returns
+/// the request's length, or 0 after reporting that it does not fit.
+std::size_t lay_form(std::span<char> buffer, request_form form, std::string_view password,
+                     std::string_view command, std::string_view challenge)
+{
+    if (form == request_form::rcon || form == request_form::plain) {
+        const std::array<std::string_view, 6> parts{k_header, "rcon", " ", password, " ", command};
+        return lay_request(buffer, parts);
+    }
+    std::array<char, k_time_size> time;
+    const bool by_time = form == request_form::signed_by_time;
+    const std::string_view token = by_time ? signing_time(time) : challenge;
+    const std::array<std::string_view, 3> signed_text{token, " ", command};
+    const md4_digest signature = hmac_md4(password, signed_text);
+    const std::array<std::string_view, 7> parts{k_header,
+                                                by_time ? "srcon HMAC-MD4 TIME "
+                                                        : "srcon HMAC-MD4 CHALLENGE ",
+                                                {signature.data(), signature.size()},
+                                                " ",
+                                                token,
+                                                " ",
+                                                command};
+    return lay_request(buffer, parts);
 }
 
 /// Reports a failed call in perror form: `action`, what was tried and what came back.
@@ -251,6 +299,12 @@ std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
     return received;
 }
 
+/// How the replies to requests in `form` open and colour their text.
+text_dialect dialect_of(request_form form)
+{
+    return form == request_form::rcon ? text_dialect::print_line : text_dialect::marker_n;
+}
+
 /// The line of a reply's first datagram that a later datagram of the same reply repeats
 /// behind its header: in `dialect`, the datagram's first line, newline included, copied into
 /// `room`; empty when it has none or it does not fit.
@@ -345,7 +399,7 @@ int end_reply(const reply_stream &reply)
 int collect_until_quiet(round_trip &trip, std::span<char> buffer, const exchange_rules &rules)
 {
     reply_stream reply{rules};
-    if (rules.clean) start_clean_text(rules.dialect);
+    if (rules.clean) start_clean_text(dialect_of(rules.form));
     std::string_view opening;
     instant until = trip.deadline;
     for (;;) {
@@ -358,7 +412,7 @@ int collect_until_quiet(round_trip &trip, std::span<char> buffer, const exchange
         if (rc == 0) continue;
         const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
         if (reply.received == 0) {
-            opening = opening_line(datagram, rules.dialect, buffer);
+            opening = opening_line(datagram, dialect_of(rules.form), buffer);
             add_piece(reply, datagram);
         } else {
             add_piece(reply, piece_text(datagram, opening));
@@ -380,6 +434,34 @@ void drop_waiting(round_trip &trip)
         // A failed receive took an error off the socket, reported or not; only one that
         // finds nothing waiting ends the drop.
         if (rc < 0 && !take_errors(trip).any && errno == EAGAIN) return;
+    }
+}
+
+/// Asks the server of `trip` for a challenge to sign the request with, and waits for it
+/// within the bound; any other datagram is passed over. The challenge is what follows
+/// "challenge " in the answer, up to a zero byte; it lives in the scratch datagram. Returns
+/// 0, or 1 after reporting why none came.
+int get_challenge(round_trip &trip, std::string_view &challenge)
+{
+    constexpr std::string_view ask{"\xff\xff\xff\xffgetchallenge"};
+    constexpr std::string_view answer{"\xff\xff\xff\xff"
+                                      "challenge "};
+    const ssize_t sent = send_request(trip, ask);
+    if (sent != static_cast<ssize_t>(ask.size())) {
+        report_failure("Could not send UDP packet", ask.size(), sent);
+        return 1;
+    }
+    for (;;) {
+        const ssize_t rc = next_datagram(trip, scratch, trip.deadline);
+        if (rc < 0) {
+            std::perror("No challenge came from the server");
+            return 1;
+        }
+        const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
+        if (!datagram.starts_with(answer)) continue;
+        challenge = datagram.substr(answer.size());
+        challenge = challenge.substr(0, challenge.find('\0'));
+        return 0;
     }
 }
 
@@ -413,11 +495,18 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     // The request, then the reply over it. Static, like the scratch datagram: a 32 KiB frame
     // would be probed page by page under stack clash protection, and all of it made resident.
     static std::array<char, k_exchange_size> buffer;
-    const std::size_t length = lay_request(buffer, password, command);
-    if (length == 0) return 1;
+    const bool by_challenge = rules.form == request_form::signed_by_challenge;
+    std::size_t length = by_challenge ? 0 : lay_form(buffer, rules.form, password, command, {});
+    if (length == 0 && !by_challenge) return 1;
 
     round_trip trip{sock, to, now() + rules.bound};
     if (rules.quiet.count() > 0) drop_waiting(trip);
+    if (by_challenge) {
+        std::string_view challenge;
+        if (get_challenge(trip, challenge) != 0) return 1;
+        length = lay_form(buffer, rules.form, password, command, challenge);
+        if (length == 0) return 1;
+    }
     const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {
         report_failure("Could not send UDP packet", length, sent);
@@ -428,7 +517,7 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     const std::size_t received = receive_reply(trip, buffer);
     if (received == 0) return 1;
     const std::string_view reply{buffer.data(), received};
-    print_buffer(reply, rules.clean, rules.dialect);
+    print_buffer(reply, rules.clean, dialect_of(rules.form));
     return reply.starts_with(k_header) && refused_password(reply.substr(k_header.size())) ? 1 : 0;
 }
 

@@ -18,6 +18,19 @@ inline constexpr std::size_t k_exchange_size = 32768;
 /// The longest an exchange may take unless the command line says otherwise.
 inline constexpr std::chrono::microseconds k_exchange_bound = std::chrono::seconds(10);
 
+/// How requests are laid out, and so which family of servers they are for.
+enum class request_form {
+    /// "rcon", the password and the command.
+    rcon,
+    /// The same, to the family of servers whose replies open with the marker 'n'.
+    plain,
+    /// To that family, "srcon HMAC-MD4 TIME": the command signed with the time of sending.
+    signed_by_time,
+    /// To that family, "srcon HMAC-MD4 CHALLENGE": the command signed with a challenge that
+    /// the server hands out first, in an exchange of its own within the same bound.
+    signed_by_challenge,
+};
+
 /// How every exchange of a run goes.
 struct exchange_rules {
     /// The longest an exchange may take, counted from its send.
@@ -27,8 +40,8 @@ struct exchange_rules {
     std::chrono::microseconds quiet{};
     /// Print each reply as clean text (see write_clean_piece).
     bool clean = false;
-    /// How replies open and colour their text.
-    text_dialect dialect = text_dialect::print_line;
+    /// How requests are laid out; replies are read in the dialect of their family.
+    request_form form = request_form::rcon;
 };
 
 /// `span` as the system's timespec, for nanosleep and ppoll.

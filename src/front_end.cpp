@@ -45,13 +45,15 @@ class descriptor {
 
 /// What the options in front of the host set.
 struct options {
-    microseconds wait = k_exchange_bound; // -w: the longest an exchange may take
-    microseconds quiet{};                 // -q: collect a reply until quiet this long; 0: off
-    microseconds pace{};                  // -i: the pause before every request but the first
-    const char *password_file = nullptr;  // -p: the password is this file's first line
-    bool clean = false;                   // -c: replies as clean text
-    bool help = false;                    // -h, --help: print the help, nothing else
-    bool version = false;                 // -V, --version: print the version, nothing else
+    microseconds wait = k_exchange_bound;   // -w: the longest an exchange may take
+    microseconds quiet{};                   // -q: collect a reply until quiet this long; 0: off
+    microseconds pace{};                    // -i: the pause before every request but the first
+    const char *password_file = nullptr;    // -p: the password is this file's first line
+    request_form form = request_form::rcon; // -s: signed requests, or plain ones, to servers
+                                            // whose replies open with 'n'
+    bool clean = false;                     // -c: replies as clean text
+    bool help = false;                      // -h, --help: print the help, nothing else
+    bool version = false;                   // -V, --version: print the version, nothing else
 };
 
 /// An option that takes seconds: the range it accepts, where its value goes, what it means.
@@ -69,10 +71,10 @@ constexpr std::array k_option_rules{
     option_rule{'i', 0, 3600, &options::pace, "pause before every command but the first"},
 };
 
-/// getopt's view of the options: k_option_rules, -p with a value, -c, -h and -V. '+' stops
+/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -h and -V. '+' stops
 /// at the host, so a password or command that begins with '-' is left alone; ':' leaves the
 /// messages to telk.
-constexpr const char *k_getopt_letters = "+:w:q:i:p:chV";
+constexpr const char *k_getopt_letters = "+:w:q:i:p:s:chV";
 constexpr std::array<option, 3> k_long_options{
     {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}}};
 
@@ -124,7 +126,30 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
 }
 
 /// What an unknown option's message goes on with.
-constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -c, -h and -V";
+constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -s, -c, -h and -V";
+
+/// The forms that -s takes, by name.
+struct form_name {
+    const char *name;
+    request_form form;
+};
+constexpr std::array k_form_names{form_name{"time", request_form::signed_by_time},
+                                  form_name{"challenge", request_form::signed_by_challenge},
+                                  form_name{"plain", request_form::plain}};
+
+/// Reads the form that -s names into `form`. Returns 0, or 1 after saying that there is none
+/// of that name.
+int read_form(const char *name, request_form &form)
+{
+    for (const form_name &known : k_form_names) {
+        if (name != nullptr && std::strcmp(name, known.name) == 0) {
+            form = known.form;
+            return 0;
+        }
+    }
+    std::fputs("Option -s takes time, challenge or plain\n", stderr);
+    return 1;
+}
 
 const option_rule *find_rule(int letter)
 {
@@ -163,7 +188,11 @@ int read_options(int argc, char *argv[], options &opts)
         case 'p':
             opts.password_file = optarg;
             continue;
+        case 's':
+            if (read_form(optarg, opts.form) != 0) return 1;
+            continue;
         }
+        if (got == ':' && optopt == 's') return read_form(nullptr, opts.form);
         if (got == ':' && optopt == 'p') {
             std::fputs("Option -p takes the name of a file\n", stderr);
             return 1;
@@ -230,6 +259,7 @@ int print_help()
         write_out({line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)});
     }
     write_out("  -p file        read the password from the first line of file\n"
+              "  -s form        to servers whose replies open with n: time, challenge, plain\n"
               "  -c             print replies as clean text: no print line, no colour codes\n"
               "  -h, --help     print this help\n"
               "  -V, --version  print the version\n"
@@ -391,9 +421,10 @@ int main(int argc, char *argv[])
 
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
     const bool flush_between = !commands.empty() || opts.pace.count() > 0;
-    session s{
-        sock.get(),     to, password, {opts.wait, opts.quiet, opts.clean}, opts.pace, flush_between,
-        password_secret};
+    session s{sock.get(),     to,
+              password,       {opts.wait, opts.quiet, opts.clean, opts.form},
+              opts.pace,      flush_between,
+              password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }
