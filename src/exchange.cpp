@@ -78,16 +78,12 @@ std::string_view signing_time(std::span<char> room)
     return {room.data(), static_cast<std::size_t>(length)};
 }
 
-/// Lays out the request that sends `command` with `password` in `form` at the start of
-/// `buffer`: signed with the time, or with `challenge`, the password never travels. Returns
+/// Lays out the request that sends `command` with `password`, signed with the time or with
+/// `challenge` as `form` says, at the start of `buffer`: the password never travels. Returns
 /// the request's length, or 0 after reporting that it does not fit.
-std::size_t lay_form(std::span<char> buffer, request_form form, std::string_view password,
-                     std::string_view command, std::string_view challenge)
+std::size_t lay_signed(std::span<char> buffer, request_form form, std::string_view password,
+                       std::string_view command, std::string_view challenge)
 {
-    if (form == request_form::rcon || form == request_form::plain) {
-        const std::array<std::string_view, 6> parts{k_header, "rcon", " ", password, " ", command};
-        return lay_request(buffer, parts);
-    }
     std::array<char, k_time_size> time;
     const bool by_time = form == request_form::signed_by_time;
     const std::string_view token = by_time ? signing_time(time) : challenge;
@@ -101,6 +97,18 @@ std::size_t lay_form(std::span<char> buffer, request_form form, std::string_view
                                                 token,
                                                 " ",
                                                 command};
+    return lay_request(buffer, parts);
+}
+
+/// Lays out the request that sends `command` with `password` in `form` at the start of
+/// `buffer`; `challenge` is the server's, for a request signed with it. Returns the
+/// request's length, or 0 after reporting that it does not fit.
+std::size_t lay_form(std::span<char> buffer, request_form form, std::string_view password,
+                     std::string_view command, std::string_view challenge)
+{
+    if (form != request_form::rcon && form != request_form::plain)
+        return lay_signed(buffer, form, password, command, challenge);
+    const std::array<std::string_view, 6> parts{k_header, "rcon", " ", password, " ", command};
     return lay_request(buffer, parts);
 }
 
@@ -230,11 +238,12 @@ ssize_t send_request(round_trip &trip, std::span<const char> request)
 /// ETIMEDOUT once `until` has passed and nothing is queued, or -1 when waiting failed.
 int wait_until(round_trip &trip, instant until)
 {
+    bool waited_out = false; // a wait that ended with the time found nothing queued
     for (;;) {
         pollfd watched{trip.sock, POLLIN, 0};
         const auto left = std::chrono::ceil<microseconds>(until - now());
         if (left.count() <= 0) {
-            if (trip.late_reads_left > 0 && poll(&watched, 1, 0) > 0) {
+            if (!waited_out && trip.late_reads_left > 0 && poll(&watched, 1, 0) > 0) {
                 --trip.late_reads_left;
                 return 1;
             }
@@ -244,6 +253,7 @@ int wait_until(round_trip &trip, instant until)
         const timespec limit = as_timespec(left);
         const int ready = ppoll(&watched, 1, &limit, nullptr);
         if (ready > 0) return 1;
+        waited_out = ready == 0;
         if (ready < 0 && errno != EINTR) return -1; // interrupted (Ctrl-Z, fg): wait on
     }
 }
@@ -495,18 +505,13 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     // The request, then the reply over it. Static, like the scratch datagram: a 32 KiB frame
     // would be probed page by page under stack clash protection, and all of it made resident.
     static std::array<char, k_exchange_size> buffer;
-    const bool by_challenge = rules.form == request_form::signed_by_challenge;
-    std::size_t length = by_challenge ? 0 : lay_form(buffer, rules.form, password, command, {});
-    if (length == 0 && !by_challenge) return 1;
-
     round_trip trip{sock, to, now() + rules.bound};
     if (rules.quiet.count() > 0) drop_waiting(trip);
-    if (by_challenge) {
-        std::string_view challenge;
-        if (get_challenge(trip, challenge) != 0) return 1;
-        length = lay_form(buffer, rules.form, password, command, challenge);
-        if (length == 0) return 1;
-    }
+    std::string_view challenge;
+    if (rules.form == request_form::signed_by_challenge && get_challenge(trip, challenge) != 0)
+        return 1;
+    const std::size_t length = lay_form(buffer, rules.form, password, command, challenge);
+    if (length == 0) return 1;
     const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {
         report_failure("Could not send UDP packet", length, sent);
