@@ -34,6 +34,18 @@ void expect_password_hidden(const Scene &scene)
     EXPECT_THAT(cmdline, testing::EndsWith(std::string(1 + k_secret.size() + 1, '\0')));
 }
 
+/// An interactive run whose line "a" is answered and whose next line, in `rest`, holds a
+/// command of `tried` bytes, too long to send any of it.
+Case too_long(const char *name, const std::string &rest, int tried)
+{
+    return {.name = name,
+            .script = {.args = {k_at, "pw"}, .input = "a\n" + rest, .replies = {{H + "A\n"}}},
+            .requests = {request("a")},
+            .out = k_greeting + "A\n\n",
+            .err = Eq("Command too long (tried=" + std::to_string(tried) + ", max=1023)\n"),
+            .status = 1};
+}
+
 const Case k_interactive[] = {
     {.name = "password_hidden_from_process_list",
      .script = {.args = {k_at, k_secret},
@@ -52,22 +64,9 @@ const Case k_interactive[] = {
     interactive("long_tail_after_cr_or_zero_dropped",
                 "a\r" + std::string(3000, 'x') + "\nb\0"s + std::string(5000, 'y') + "\nc",
                 {"a", "b", "c"}),
-    {.name = "too_long_command_sends_nothing_of_its_line",
-     .script = {.args = {k_at, "pw"},
-                .input = "a\nsay " + std::string(1019, 'x') + "echo INJECTED\r\nb\n",
-                .replies = {{H + "A\n"}}},
-     .requests = {request("a")},
-     .out = k_greeting + "A\n\n",
-     .err = Eq("Command too long (tried=1036, max=1023)\n"),
-     .status = 1},
-    {.name = "too_long_last_line_without_newline_sends_nothing",
-     .script = {.args = {k_at, "pw"},
-                .input = "a\n" + std::string(1100, 'x'),
-                .replies = {{H + "A\n"}}},
-     .requests = {request("a")},
-     .out = k_greeting + "A\n\n",
-     .err = Eq("Command too long (tried=1100, max=1023)\n"),
-     .status = 1},
+    too_long("too_long_command_sends_nothing_of_its_line",
+             "say " + std::string(1019, 'x') + "echo INJECTED\r\nb\n", 1036),
+    too_long("too_long_last_line_without_newline_sends_nothing", std::string(1100, 'x'), 1100),
     {.name = "read_error_reported",
      .script = {.args = {k_at, "pw"}, .input_file = "/"},
      .out = k_greeting,
