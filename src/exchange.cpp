@@ -59,22 +59,25 @@ std::size_t lay_request(std::span<char> buffer, std::span<const std::string_view
 /// Holds the time of a signed request, "seconds.microseconds".
 constexpr std::size_t k_time_size = 32;
 
-/// The time to sign a request with, "seconds.microseconds" on the system's clock, in `room`:
-/// later than the last one, so that no two requests of a run share it.
-std::string_view signing_time(std::span<char> room)
+/// The time on the system's clock, since the epoch.
+microseconds wall_clock()
 {
-    static microseconds last{}; // since the epoch
     timespec clock{};
     clock_gettime(CLOCK_REALTIME, &clock);
-    const microseconds time =
-        std::max(last + microseconds(1),
-                 std::chrono::seconds(clock.tv_sec) + std::chrono::duration_cast<microseconds>(
-                                                          std::chrono::nanoseconds(clock.tv_nsec)));
-    last = time;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(time);
+    return std::chrono::seconds(clock.tv_sec) +
+           std::chrono::duration_cast<microseconds>(std::chrono::nanoseconds(clock.tv_nsec));
+}
+
+/// The time to sign a request with, "seconds.microseconds", in `room`: later than the last
+/// one, so that no two requests of a run share it.
+std::string_view signing_time(std::span<char> room)
+{
+    static microseconds last{};
+    last = std::max(last + microseconds(1), wall_clock());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(last);
     const int length = std::snprintf(room.data(), room.size(), "%lld.%06lld",
                                      static_cast<long long>(seconds.count()),
-                                     static_cast<long long>((time - seconds).count()));
+                                     static_cast<long long>((last - seconds).count()));
     return {room.data(), static_cast<std::size_t>(length)};
 }
 

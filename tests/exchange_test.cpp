@@ -2,7 +2,6 @@
 #include "harness.hpp"
 
 #include <csignal>
-#include <memory>
 
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
@@ -15,11 +14,11 @@ using namespace telk_test;
 /// `datagram`, and lets it go on at the fifth, past a bound of 0.3 seconds.
 Hook stopped_while_sent(const std::string &datagram)
 {
-    return [ticks = std::make_shared<int>(0), datagram](const Scene &scene) {
-        if (++*ticks == 2) {
+    return [datagram](const Scene &scene) {
+        if (scene.ticks == 2) {
             stop_telk(scene);
             sends(datagram)(scene);
-        } else if (*ticks == 5) {
+        } else if (scene.ticks == 5) {
             kill(scene.pid, SIGCONT);
         }
     };

@@ -335,6 +335,7 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     Scene scene{pid, server, {}};
     while (out.read.get() >= 0 || err.read.get() >= 0) {
         if (steady::now() >= next_tick) {
+            ++scene.ticks;
             script.every_tick(scene);
             next_tick += k_tick;
         }

@@ -87,6 +87,7 @@ struct Scene {
     pid_t pid;
     const FakeServer &server;
     sockaddr_in6 telk; // a sockaddr_in for a server on 127.0.0.1
+    int ticks = 0;     // how often every_tick has run, this time included
 };
 using Hook = std::function<void(const Scene &)>;
 
