@@ -348,7 +348,9 @@ void complain_of_header() { std::fputs("Invalid buffer header.  Sorry.\n", stder
 constexpr std::array<std::string_view, 2> k_refusals{"print\nBad rconpassword.\n",
                                                      "print\nNo rconpassword set on the server.\n"};
 /// Holds the longest of k_refusals.
-constexpr std::size_t k_refusal_size = 40;
+constexpr std::size_t k_refusal_size =
+    std::max_element(k_refusals.begin(), k_refusals.end(),
+                     [](auto a, auto b) { return a.size() < b.size(); }) -> size();
 
 /// Whether the reply text `text` says that the server refused the password; if so, says so
 /// on standard error.
