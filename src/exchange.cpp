@@ -342,7 +342,23 @@ std::string_view piece_text(std::string_view datagram, std::string_view opening)
     return datagram;
 }
 
-void complain_of_header() { std::fputs("Invalid buffer header.  Sorry.\n", stderr); }
+/// Says that a reply did not open with the header. Returns 0: that is no failure.
+int complain_of_header()
+{
+    std::fputs("Invalid buffer header.  Sorry.\n", stderr);
+    return 0;
+}
+
+/// Ends a reply's text: a newline, or the end of clean text. A reply shows at a terminal as
+/// soon as it is complete.
+void end_text(bool clean)
+{
+    if (clean)
+        end_clean_text();
+    else
+        write_out("\n");
+    if (output_is_terminal()) flush_out();
+}
 
 /// What servers answer a request whose password they refuse, as a reply's whole text.
 constexpr std::array<std::string_view, 2> k_refusals{"print\nBad rconpassword.\n",
@@ -363,7 +379,7 @@ bool refused_password(std::string_view text)
 
 /// A reply printed as it comes, in pieces: its header checked, its text written out.
 struct reply_stream {
-    const exchange_rules &rules;
+    bool clean;                               // its text written as clean text
     std::size_t received = 0;                 // bytes of the reply so far, its header's included
     bool header_ok = true;                    // what has come of the header so far is the header
     std::array<char, k_refusal_size> start{}; // the text's first bytes, to tell a refusal
@@ -383,7 +399,7 @@ void add_piece(reply_stream &reply, std::string_view piece)
     if (at < reply.start.size())
         std::copy_n(text.begin(), std::min(text.size(), reply.start.size() - at),
                     reply.start.begin() + static_cast<std::ptrdiff_t>(at));
-    if (reply.rules.clean)
+    if (reply.clean)
         write_clean_piece(text);
     else
         write_out(text);
@@ -393,15 +409,8 @@ void add_piece(reply_stream &reply, std::string_view piece)
 /// password, or 0.
 int end_reply(const reply_stream &reply)
 {
-    if (!reply.header_ok) {
-        complain_of_header();
-        return 0;
-    }
-    if (reply.rules.clean)
-        end_clean_text();
-    else
-        write_out("\n");
-    if (output_is_terminal()) flush_out(); // a reply shows as soon as it is complete
+    if (!reply.header_ok) return complain_of_header();
+    end_text(reply.clean);
     const std::size_t length = reply.received - k_header.size();
     return length <= reply.start.size() && refused_password({reply.start.data(), length}) ? 1 : 0;
 }
@@ -413,7 +422,7 @@ int end_reply(const reply_stream &reply)
 /// server refused the password.
 int collect_until_quiet(round_trip &trip, std::span<char> buffer, const exchange_rules &rules)
 {
-    reply_stream reply{rules};
+    reply_stream reply{rules.clean};
     if (rules.clean) start_clean_text(dialect_of(rules.form));
     std::string_view opening;
     instant until = trip.deadline;
@@ -526,23 +535,20 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     if (rules.quiet.count() > 0) return collect_until_quiet(trip, buffer, rules);
     const std::size_t received = receive_reply(trip, buffer);
     if (received == 0) return 1;
-    const std::string_view reply{buffer.data(), received};
-    print_buffer(reply, rules.clean, dialect_of(rules.form));
-    return reply.starts_with(k_header) && refused_password(reply.substr(k_header.size())) ? 1 : 0;
+    return print_buffer({buffer.data(), received}, rules.clean, dialect_of(rules.form));
 }
 
-void print_buffer(std::span<const char> reply, bool clean, text_dialect dialect)
+int print_buffer(std::span<const char> reply, bool clean, text_dialect dialect)
 {
     const std::string_view bytes{reply.data(), reply.size()};
-    if (!bytes.starts_with(k_header)) {
-        complain_of_header();
-        return;
-    }
+    if (!bytes.starts_with(k_header)) return complain_of_header();
+    const std::string_view text = bytes.substr(k_header.size());
     if (clean) {
-        write_clean_text(bytes.substr(k_header.size()), dialect);
+        start_clean_text(dialect);
+        write_clean_piece(text);
     } else {
-        write_out(bytes.substr(k_header.size()));
-        write_out("\n");
+        write_out(text);
     }
-    if (output_is_terminal()) flush_out(); // a reply shows as soon as it is complete
+    end_text(clean);
+    return refused_password(text) ? 1 : 0;
 }

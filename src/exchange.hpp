@@ -71,5 +71,7 @@ int send_command(int sock, const target &to, std::string_view password, std::str
 /// Writes everything behind the connectionless header of `reply`, then one newline, to
 /// standard output, or with `clean` that text as clean text in `dialect` (see
 /// write_clean_piece); without the header, writes a complaint to standard error instead.
-void print_buffer(std::span<const char> reply, bool clean = false,
-                  text_dialect dialect = text_dialect::print_line);
+/// Returns 1 when the text says that the server refused the password, after saying so on
+/// standard error, or 0.
+int print_buffer(std::span<const char> reply, bool clean = false,
+                 text_dialect dialect = text_dialect::print_line);

@@ -272,15 +272,12 @@ enum class code_is { pending, colour, text };
 code_is read_code(std::string_view code)
 {
     const char c = code[1];
-    if (clean.dialect == text_dialect::print_line) {
-        if (!is_digit(c) && !is_letter(c)) return code_is::text;
+    const bool print_line = clean.dialect == text_dialect::print_line;
+    if (is_digit(c) || (print_line && is_letter(c))) {
         put_colour(colour_of(c));
         return code_is::colour;
     }
-    if (is_digit(c)) {
-        put_colour(colour_of(c));
-        return code_is::colour;
-    }
+    if (print_line) return code_is::text;
     if (c == '^') { // a caret, shown once
         put_text('^');
         return code_is::colour;
@@ -311,6 +308,17 @@ void take_byte(char c)
     for (std::size_t i = 0; i + 1 < held; ++i)
         put_text(clean.code[i]);
     take_byte(clean.code[held - 1]);
+}
+
+/// Takes what matched of the opening so far as text: there was no opening after all, or the
+/// text ended within it.
+void release_opening()
+{
+    const std::string_view opening = k_opening[static_cast<std::size_t>(clean.dialect)];
+    const std::size_t matched = std::exchange(clean.opening, std::string_view::npos);
+    if (matched == std::string_view::npos) return;
+    for (const char held : opening.substr(0, matched))
+        take_byte(held);
 }
 
 } // namespace
@@ -352,10 +360,7 @@ void write_clean_piece(std::string_view piece)
                 if (++clean.opening == opening.size()) clean.opening = std::string_view::npos;
                 continue;
             }
-            // no opening after all: what looked like one is text
-            const std::size_t matched = std::exchange(clean.opening, std::string_view::npos);
-            for (const char held : opening.substr(0, matched))
-                take_byte(held);
+            release_opening(); // no opening after all
         }
         take_byte(c);
     }
@@ -363,24 +368,12 @@ void write_clean_piece(std::string_view piece)
 
 void end_clean_text()
 {
-    const std::string_view opening = k_opening[static_cast<std::size_t>(clean.dialect)];
-    if (clean.opening != std::string_view::npos) {
-        const std::size_t matched = std::exchange(clean.opening, std::string_view::npos);
-        for (const char held : opening.substr(0, matched))
-            take_byte(held);
-    }
+    release_opening();
     for (std::size_t i = 0; i < clean.code_size; ++i) // a code that never came whole is text
         put_text(clean.code[i]);
     clean.code_size = 0;
     end_colour();
     if (clean.last != '\n') put_out('\n');
-}
-
-void write_clean_text(std::string_view text, text_dialect dialect)
-{
-    start_clean_text(dialect);
-    write_clean_piece(text);
-    end_clean_text();
 }
 
 int flush_out()

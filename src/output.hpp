@@ -37,9 +37,6 @@ void write_clean_piece(std::string_view piece);
 /// follows unless the text is empty or ends with one itself.
 void end_clean_text();
 
-/// Appends the reply text `text` as clean text, whole.
-void write_clean_text(std::string_view text, text_dialect dialect = text_dialect::print_line);
-
 /// Writes out everything appended so far. Returns 0, or 1 once any write has failed.
 int flush_out();
 

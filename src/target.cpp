@@ -98,13 +98,11 @@ int find_address(const char *host, int port, target &found)
 int find_bracketed(char *text, target &found)
 {
     char *closing = std::strchr(text, ']');
+    const bool closed = closing != nullptr && (closing[1] == '\0' || closing[1] == ':');
+    if (closed) *closing = '\0';
     sockaddr_in6 address;
-    if (closing == nullptr || (closing[1] != '\0' && closing[1] != ':'))
-        return say("Invalid IP address.\n", 1);
-    const bool has_port = closing[1] == ':';
-    *closing = '\0';
-    if (read_v6(text, address) != 0) return say("Invalid IP address.\n", 1);
-    set_v6(found, address, has_port ? port_from_text(closing + 2) : k_default_port);
+    if (!closed || read_v6(text, address) != 0) return say("Invalid IP address.\n", 1);
+    set_v6(found, address, closing[1] == ':' ? port_from_text(closing + 2) : k_default_port);
     return 0;
 }
 
