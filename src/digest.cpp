@@ -37,12 +37,41 @@ constexpr std::array<round_plan, 3> k_rounds{{
 
 std::uint32_t rotate_left(std::uint32_t x, int n) { return (x << n) | (x >> (k_word_bits - n)); }
 
-/// An MD4 computation under way: the words so far, and the bytes of a block not yet full.
-struct md4_state {
-    std::array<std::uint32_t, 4> words = k_start;
+/// SHA-1's starting words (FIPS 180-4, 5.3.1).
+constexpr std::array<std::uint32_t, 5> k_sha1_start{0x67452301, 0xefcdab89, 0x98badcfe,
+                                                    0x10325476, 0xc3d2e1f0};
+/// What each of SHA-1's four rounds of twenty steps adds.
+constexpr std::array<std::uint32_t, 4> k_sha1_add{0x5a827999, 0x6ed9eba1, 0x8f1bbcdc, 0xca62c1d6};
+constexpr std::size_t k_sha1_steps = 80;
+constexpr std::size_t k_sha1_round_steps = 20;
+
+/// A digest under way: its words so far, and the bytes of a block not yet full. Four words
+/// make MD4, which reads and writes them little-endian; five make SHA-1, big-endian.
+template <std::size_t Words> struct hash_state {
+    static constexpr bool big_endian = Words == 5;
+    std::array<std::uint32_t, Words> words;
     std::array<unsigned char, k_block_size> block{};
     std::uint64_t length = 0; // bytes taken in
 };
+using md4_state = hash_state<4>;
+using sha1_state = hash_state<5>;
+
+/// Byte `i` of a sequence of words, or of a 64-bit length, in the order of `big_endian`.
+constexpr int byte_shift(std::size_t i, std::size_t width, bool big_endian)
+{
+    return static_cast<int>(CHAR_BIT * (big_endian ? width - 1 - i % width : i % width));
+}
+
+/// The block of `state` as words.
+template <std::size_t Words>
+std::array<std::uint32_t, k_block_words> block_words(const hash_state<Words> &state)
+{
+    std::array<std::uint32_t, k_block_words> x{};
+    for (std::size_t i = 0; i < k_block_size; ++i)
+        x[i / k_word_size] |= static_cast<std::uint32_t>(state.block[i])
+                              << byte_shift(i, k_word_size, state.big_endian);
+    return x;
+}
 
 /// The function of round `round` over words b, c and d.
 std::uint32_t mix(std::size_t round, std::uint32_t b, std::uint32_t c, std::uint32_t d)
@@ -55,10 +84,7 @@ std::uint32_t mix(std::size_t round, std::uint32_t b, std::uint32_t c, std::uint
 /// Takes the block of `state`, now full, into its words.
 void take_block(md4_state &state)
 {
-    std::array<std::uint32_t, k_block_words> x{};
-    for (std::size_t i = 0; i < k_block_size; ++i) // little-endian words
-        x[i / k_word_size] |= static_cast<std::uint32_t>(state.block[i])
-                              << (CHAR_BIT * (i % k_word_size));
+    const std::array<std::uint32_t, k_block_words> x = block_words(state);
     std::array<std::uint32_t, 4> v = state.words; // a, b, c, d
     for (std::size_t round = 0; round < k_rounds.size(); ++round) {
         const round_plan &plan = k_rounds[round];
@@ -75,7 +101,29 @@ void take_block(md4_state &state)
         state.words[i] += v[i];
 }
 
-void update(md4_state &state, std::string_view bytes)
+/// Takes the block of `state`, now full, into its words.
+void take_block(sha1_state &state)
+{
+    std::array<std::uint32_t, k_sha1_steps> w{};
+    const std::array<std::uint32_t, k_block_words> x = block_words(state);
+    std::copy(x.begin(), x.end(), w.begin());
+    for (std::size_t t = k_block_words; t < w.size(); ++t)
+        w[t] = rotate_left(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+    std::array<std::uint32_t, 5> v = state.words; // a, b, c, d, e
+    for (std::size_t t = 0; t < w.size(); ++t) {
+        const std::size_t round = t / k_sha1_round_steps;
+        const std::uint32_t b = v[1], c = v[2], d = v[3];
+        const std::uint32_t f = round == 0   ? (b & c) | (~b & d)
+                                : round == 2 ? (b & c) | (b & d) | (c & d)
+                                             : b ^ c ^ d;
+        const std::uint32_t next = rotate_left(v[0], 5) + f + v[4] + k_sha1_add[round] + w[t];
+        v = {next, v[0], rotate_left(b, 30), c, d};
+    }
+    for (std::size_t i = 0; i < v.size(); ++i)
+        state.words[i] += v[i];
+}
+
+template <std::size_t Words> void update(hash_state<Words> &state, std::string_view bytes)
 {
     for (const char c : bytes) {
         state.block[state.length++ % k_block_size] = static_cast<unsigned char>(c);
@@ -83,7 +131,8 @@ void update(md4_state &state, std::string_view bytes)
     }
 }
 
-md4_digest finish(md4_state &state)
+template <std::size_t Words>
+std::array<char, Words * k_word_size> finish(hash_state<Words> &state)
 {
     const std::uint64_t bits = state.length * CHAR_BIT;
     update(state, {&k_pad_first, 1});
@@ -91,12 +140,12 @@ md4_digest finish(md4_state &state)
         update(state, {&k_pad_zero, 1});
     std::array<char, k_length_size> length{};
     for (std::size_t i = 0; i < length.size(); ++i)
-        length[i] = static_cast<char>(bits >> (CHAR_BIT * i));
+        length[i] = static_cast<char>(bits >> byte_shift(i, k_length_size, state.big_endian));
     update(state, {length.data(), length.size()});
-    md4_digest digest{};
+    std::array<char, Words * k_word_size> digest{};
     for (std::size_t i = 0; i < digest.size(); ++i)
-        digest[i] =
-            static_cast<char>(state.words[i / k_word_size] >> (CHAR_BIT * (i % k_word_size)));
+        digest[i] = static_cast<char>(state.words[i / k_word_size] >>
+                                      byte_shift(i, k_word_size, state.big_endian));
     return digest;
 }
 
@@ -114,7 +163,7 @@ std::array<char, k_block_size> padded_key(std::string_view key, char pad)
 
 md4_digest md4(std::span<const std::string_view> parts)
 {
-    md4_state state;
+    md4_state state{k_start};
     for (const std::string_view part : parts)
         update(state, part);
     return finish(state);
@@ -128,7 +177,7 @@ md4_digest hmac_md4(std::string_view key, std::span<const std::string_view> part
         key = {short_key.data(), short_key.size()};
     }
     const std::array<char, k_block_size> inner = padded_key(key, k_inner_pad);
-    md4_state state;
+    md4_state state{k_start};
     update(state, {inner.data(), inner.size()});
     for (const std::string_view part : parts)
         update(state, part);
@@ -137,4 +186,12 @@ md4_digest hmac_md4(std::string_view key, std::span<const std::string_view> part
     const std::array<std::string_view, 2> outside{std::string_view{outer.data(), outer.size()},
                                                   std::string_view{inside.data(), inside.size()}};
     return md4(outside);
+}
+
+sha1_digest sha1(std::span<const std::string_view> parts)
+{
+    sha1_state state{k_sha1_start};
+    for (const std::string_view part : parts)
+        update(state, part);
+    return finish(state);
 }

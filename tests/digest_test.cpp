@@ -1,4 +1,5 @@
-// MD4 against RFC 1320's test suite, HMAC-MD4 against vectors computed apart from telk.
+// MD4 against RFC 1320's test suite, HMAC-MD4 against vectors computed apart from telk,
+// SHA-1 against FIPS 180's.
 #include "../src/digest.hpp"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 
 namespace {
 
-std::string hex(const md4_digest &digest)
+template <std::size_t N> std::string hex(const std::array<char, N> &digest)
 {
     std::string text;
     for (const char byte : digest) {
@@ -50,10 +51,29 @@ TEST(Digest, HmacMd4MatchesIndependentVectors)
         {"secret", "1700000000.000001 status", "cb60618e1df0fce58927f71ce976725e"},
         {"pw", "abc123 say hello world", "596005a588169f8af78a027ef513cf78"},
         {std::string(80, 'k'), "1.5 x", "45c8da6bc33f4c339f0c09fccbfd665c"}, // key over a block
+        {std::string(64, 'k'), "1.5 x", "cac7d6097c4128d0a051818e772a2c61"}, // a block: as is
+        {std::string(63, 'k'), "1.5 x", "677c61597bc7c7ad846b0fdccac69c91"},
     };
     for (const Vector &v : vectors) {
         const std::string_view message = v.message;
         EXPECT_EQ(hex(hmac_md4(v.key, {&message, 1})), v.digest) << v.message;
+    }
+}
+
+TEST(Digest, Sha1MatchesFips180)
+{
+    const Vector vectors[] = {
+        {"", "", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {"", std::string(1000, 'a'), "291e9a6c66994949b57ba5e650361e98fc36b1ba"},
+        // a hashed request's, checked on a real server of the third family
+        {"", "rcon secretdbee186b00000000 echo hashed ", "6fcde6917f990867929546b313cc31d10202332e"},
+    };
+    for (const Vector &v : vectors) {
+        const std::string_view message = v.message;
+        EXPECT_EQ(hex(sha1({&message, 1})), v.digest) << v.message.size();
     }
 }
 
