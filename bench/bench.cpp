@@ -544,7 +544,8 @@ int main(int argc, char *argv[])
     stay_on_one_cpu();
     const std::string program = argc == 2 ? argv[1] : TELK_PATH;
     Bench b{start_server(), {}};
-    b.telk = {program, "127.0.0.1:" + std::to_string(b.server.port), k_password};
+    // -i 0: the bare loop, without the pacing that real servers need
+    b.telk = {program, "-i", "0", "127.0.0.1:" + std::to_string(b.server.port), k_password};
     print_heading();
 
     int over = 0;

@@ -1,11 +1,12 @@
 #!/bin/sh
-# Builds telk and the demo server, starts the server on 127.0.0.1 port 27961 (in the
+# Builds telk and the demo server (only them), starts the server on 127.0.0.1 port 27961 (in the
 # background; it takes the port over from an earlier one and stops after 30 idle seconds)
 # and sends it a few commands, each shown before its output.
 set -eu
 cd "$(dirname "$0")/.."
+echo "Building telk and the demo server in build/ (a minute or two the first time)..."
 cmake -S . -B build >/dev/null
-cmake --build build -j >/dev/null
+cmake --build build -j --target telk telk-demo-server >/dev/null
 build/telk-demo-server 27961 secret 30
 
 show() {

@@ -38,8 +38,8 @@ constexpr std::array<round_plan, 3> k_rounds{{
 std::uint32_t rotate_left(std::uint32_t x, int n) { return (x << n) | (x >> (k_word_bits - n)); }
 
 /// SHA-1's starting words (FIPS 180-4, 5.3.1).
-constexpr std::array<std::uint32_t, 5> k_sha1_start{0x67452301, 0xefcdab89, 0x98badcfe,
-                                                    0x10325476, 0xc3d2e1f0};
+constexpr std::array<std::uint32_t, 5> k_sha1_start{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476,
+                                                    0xc3d2e1f0};
 /// What each of SHA-1's four rounds of twenty steps adds.
 constexpr std::array<std::uint32_t, 4> k_sha1_add{0x5a827999, 0x6ed9eba1, 0x8f1bbcdc, 0xca62c1d6};
 constexpr std::size_t k_sha1_steps = 80;
@@ -131,8 +131,7 @@ template <std::size_t Words> void update(hash_state<Words> &state, std::string_v
     }
 }
 
-template <std::size_t Words>
-std::array<char, Words * k_word_size> finish(hash_state<Words> &state)
+template <std::size_t Words> std::array<char, Words * k_word_size> finish(hash_state<Words> &state)
 {
     const std::uint64_t bits = state.length * CHAR_BIT;
     update(state, {&k_pad_first, 1});

@@ -1,6 +1,9 @@
+// The round trip of one request: its pace, its send, the datagrams of its reply within the
+// bound, and the errors the system reports about them.
 #include "exchange.hpp"
-#include "digest.hpp"
 #include "output.hpp"
+#include "protocol.hpp"
+#include "reply.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,11 +24,7 @@
 namespace {
 
 using std::chrono::microseconds;
-/// A time on the monotonic clock, which stopping telk does not stop.
-using instant = std::chrono::nanoseconds;
 
-/// Opens every datagram, in both directions.
-constexpr std::string_view k_header{"\xff\xff\xff\xff", 4};
 constexpr std::size_t k_error_text_size = 64;
 /// Holds any UDP datagram whole.
 constexpr std::size_t k_datagram_size = 65536;
@@ -38,82 +37,6 @@ constexpr int k_late_reads = 1 << 16;
 /// Datagrams received only to be cut or dropped. Static, like the exchange buffer: on the
 /// stack it would make every run's stack pages resident, collecting or not.
 std::array<char, k_datagram_size> scratch;
-
-/// Lays out `parts` one after the other at the start of `buffer`; no terminator. Returns the
-/// request's length, or 0 after reporting that it does not fit.
-std::size_t lay_request(std::span<char> buffer, std::span<const std::string_view> parts)
-{
-    std::size_t length = 0;
-    for (const std::string_view part : parts)
-        length += part.size();
-    if (length > buffer.size()) {
-        std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length, buffer.size());
-        return 0;
-    }
-    char *at = buffer.data();
-    for (const std::string_view part : parts)
-        at = std::copy(part.begin(), part.end(), at);
-    return length;
-}
-
-/// Holds the time of a signed request, "seconds.microseconds".
-constexpr std::size_t k_time_size = 32;
-
-/// The time on the system's clock, since the epoch.
-microseconds wall_clock()
-{
-    timespec clock{};
-    clock_gettime(CLOCK_REALTIME, &clock);
-    return std::chrono::seconds(clock.tv_sec) +
-           std::chrono::duration_cast<microseconds>(std::chrono::nanoseconds(clock.tv_nsec));
-}
-
-/// The time to sign a request with, "seconds.microseconds", in `room`: later than the last
-/// one, so that no two requests of a run share it.
-std::string_view signing_time(std::span<char> room)
-{
-    static microseconds last{};
-    last = std::max(last + microseconds(1), wall_clock());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(last);
-    const int length = std::snprintf(room.data(), room.size(), "%lld.%06lld",
-                                     static_cast<long long>(seconds.count()),
-                                     static_cast<long long>((last - seconds).count()));
-    return {room.data(), static_cast<std::size_t>(length)};
-}
-
-/// Lays out the request that sends `command` with `password`, signed with the time or with
-/// `challenge` as `form` says, at the start of `buffer`: the password never travels. Returns
-/// the request's length, or 0 after reporting that it does not fit.
-std::size_t lay_signed(std::span<char> buffer, request_form form, std::string_view password,
-                       std::string_view command, std::string_view challenge)
-{
-    std::array<char, k_time_size> time;
-    const bool by_time = form == request_form::signed_by_time;
-    const std::string_view token = by_time ? signing_time(time) : challenge;
-    const std::array<std::string_view, 3> signed_text{token, " ", command};
-    const md4_digest signature = hmac_md4(password, signed_text);
-    const std::array<std::string_view, 7> parts{k_header,
-                                                by_time ? "srcon HMAC-MD4 TIME "
-                                                        : "srcon HMAC-MD4 CHALLENGE ",
-                                                {signature.data(), signature.size()},
-                                                " ",
-                                                token,
-                                                " ",
-                                                command};
-    return lay_request(buffer, parts);
-}
-
-/// Lays out the request that sends `command` with `password` in `form` at the start of
-/// `buffer`; `challenge` is the server's, for a request signed with it. Returns the
-/// request's length, or 0 after reporting that it does not fit.
-std::size_t lay_form(std::span<char> buffer, request_form form, std::string_view password,
-                     std::string_view command, std::string_view challenge)
-{
-    if (form != request_form::rcon && form != request_form::plain)
-        return lay_signed(buffer, form, password, command, challenge);
-    const std::array<std::string_view, 6> parts{k_header, "rcon", " ", password, " ", command};
-    return lay_request(buffer, parts);
-}
 
 /// Reports a failed call in perror form: `action`, what was tried and what came back.
 void report_failure(const char *action, std::size_t tried, ssize_t rc)
@@ -129,15 +52,6 @@ void report_receive_failure(ssize_t rc)
 {
     if (rc == 0) errno = 0; // an empty datagram is no error of the system's
     report_failure("Error receiving UDP packet", k_exchange_size, rc);
-}
-
-/// The time now. (std::chrono::steady_clock would say the same, but it lives in libstdc++,
-/// which telk otherwise does without at run time.)
-instant now()
-{
-    timespec time{};
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
 }
 
 /// One request on its way: where it went, and when its reply must be complete.
@@ -286,13 +200,6 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
     }
 }
 
-/// A reply ends with a full buffer, or at a newline once more than the header has arrived.
-bool reply_complete(std::span<const char> buffer, std::size_t received)
-{
-    return received == buffer.size() ||
-           (received > k_header.size() && buffer[received - 1] == '\n');
-}
-
 /// Receives datagrams appended to each other in `buffer` until the reply is complete or the
 /// bound passes. Returns the reply's length, or 0 after reporting the failure.
 std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
@@ -310,140 +217,6 @@ std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
         return 0;
     }
     return received;
-}
-
-/// How the replies to requests in `form` open and colour their text.
-text_dialect dialect_of(request_form form)
-{
-    return form == request_form::rcon ? text_dialect::print_line : text_dialect::marker_n;
-}
-
-/// The line of a reply's first datagram that a later datagram of the same reply repeats
-/// behind its header: in `dialect`, the datagram's first line, newline included, copied into
-/// `room`; empty when it has none or it does not fit.
-std::string_view opening_line(std::string_view datagram, text_dialect dialect, std::span<char> room)
-{
-    if (dialect == text_dialect::marker_n) return "n";
-    if (datagram.size() <= k_header.size()) return {};
-    const std::string_view text = datagram.substr(k_header.size());
-    const std::size_t newline = text.find('\n');
-    if (newline == std::string_view::npos || newline >= room.size()) return {};
-    std::copy_n(text.begin(), newline + 1, room.begin());
-    return {room.data(), newline + 1};
-}
-
-/// What a later datagram adds to a reply: all of it when it has no header, otherwise what
-/// follows the header and the repeated `opening`, if it repeats it.
-std::string_view piece_text(std::string_view datagram, std::string_view opening)
-{
-    if (!datagram.starts_with(k_header)) return datagram;
-    datagram.remove_prefix(k_header.size());
-    if (!opening.empty() && datagram.starts_with(opening)) datagram.remove_prefix(opening.size());
-    return datagram;
-}
-
-/// Says that a reply did not open with the header. Returns 0: that is no failure.
-int complain_of_header()
-{
-    std::fputs("Invalid buffer header.  Sorry.\n", stderr);
-    return 0;
-}
-
-/// Ends a reply's text: a newline, or the end of clean text. A reply shows at a terminal as
-/// soon as it is complete.
-void end_text(bool clean)
-{
-    if (clean)
-        end_clean_text();
-    else
-        write_out("\n");
-    if (output_is_terminal()) flush_out();
-}
-
-/// What servers answer a request whose password they refuse, as a reply's whole text.
-constexpr std::array<std::string_view, 2> k_refusals{"print\nBad rconpassword.\n",
-                                                     "print\nNo rconpassword set on the server.\n"};
-/// Holds the longest of k_refusals.
-constexpr std::size_t k_refusal_size =
-    std::max_element(k_refusals.begin(), k_refusals.end(),
-                     [](auto a, auto b) { return a.size() < b.size(); }) -> size();
-
-/// Whether the reply text `text` says that the server refused the password; if so, says so
-/// on standard error.
-bool refused_password(std::string_view text)
-{
-    if (std::find(k_refusals.begin(), k_refusals.end(), text) == k_refusals.end()) return false;
-    std::fputs("The server refused the password\n", stderr);
-    return true;
-}
-
-/// A reply printed as it comes, in pieces: its header checked, its text written out.
-struct reply_stream {
-    bool clean;                               // its text written as clean text
-    std::size_t received = 0;                 // bytes of the reply so far, its header's included
-    bool header_ok = true;                    // what has come of the header so far is the header
-    std::array<char, k_refusal_size> start{}; // the text's first bytes, to tell a refusal
-};
-
-/// Appends `piece` to `reply`: the bytes of the header it holds are checked, its text
-/// printed once the header has come whole.
-void add_piece(reply_stream &reply, std::string_view piece)
-{
-    const std::size_t header_part =
-        std::min(piece.size(), k_header.size() - std::min(reply.received, k_header.size()));
-    reply.header_ok = reply.header_ok && piece.starts_with(k_header.substr(0, header_part));
-    const std::size_t at = reply.received + header_part - k_header.size(); // in the text
-    reply.received += piece.size();
-    const std::string_view text = piece.substr(header_part);
-    if (!reply.header_ok || text.empty()) return;
-    if (at < reply.start.size())
-        std::copy_n(text.begin(), std::min(text.size(), reply.start.size() - at),
-                    reply.start.begin() + static_cast<std::ptrdiff_t>(at));
-    if (reply.clean)
-        write_clean_piece(text);
-    else
-        write_out(text);
-}
-
-/// Ends `reply`, or complains that it had no header. Returns 1 when the server refused the
-/// password, or 0.
-int end_reply(const reply_stream &reply)
-{
-    if (!reply.header_ok) return complain_of_header();
-    end_text(reply.clean);
-    const std::size_t length = reply.received - k_header.size();
-    return length <= reply.start.size() && refused_password({reply.start.data(), length}) ? 1 : 0;
-}
-
-/// Collects a reply of several datagrams and prints its text as it comes, whatever its size:
-/// once more than the header has come, the reply ends when `quiet` passes without a
-/// datagram, or the bound passes. Empty datagrams are no part of it. Returns 0 once the
-/// reply was printed or refused for its header, or 1 after reporting the failure, or that the
-/// server refused the password.
-int collect_until_quiet(round_trip &trip, std::span<char> buffer, const exchange_rules &rules)
-{
-    reply_stream reply{rules.clean};
-    if (rules.clean) start_clean_text(dialect_of(rules.form));
-    std::string_view opening;
-    instant until = trip.deadline;
-    for (;;) {
-        const ssize_t rc = next_datagram(trip, scratch, until);
-        if (rc < 0 && errno == ETIMEDOUT && reply.received > k_header.size()) break;
-        if (rc < 0) {
-            report_receive_failure(rc);
-            return 1;
-        }
-        if (rc == 0) continue;
-        const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
-        if (reply.received == 0) {
-            opening = opening_line(datagram, dialect_of(rules.form), buffer);
-            add_piece(reply, datagram);
-        } else {
-            add_piece(reply, piece_text(datagram, opening));
-        }
-        if (reply.received > k_header.size()) until = std::min(trip.deadline, now() + rules.quiet);
-    }
-    return end_reply(reply);
 }
 
 /// Drops every datagram and error waiting on the socket: a piece that came after its reply's
@@ -489,6 +262,136 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
     }
 }
 
+/// Collects a reply of several datagrams into `reply`, whose text is printed as each comes:
+/// once more than the header has come, the reply ends when `quiet` passes without a
+/// datagram, or the bound passes. Empty datagrams are no part of it and end no quiet time.
+/// Returns 0, or 1 after reporting the failure.
+int collect_until_quiet(round_trip &trip, reply_stream &reply, microseconds quiet)
+{
+    instant until = trip.deadline;
+    for (;;) {
+        const ssize_t rc = next_datagram(trip, scratch, until);
+        if (rc < 0 && errno == ETIMEDOUT && has_text(reply)) return 0;
+        if (rc < 0) {
+            report_receive_failure(rc);
+            return 1;
+        }
+        if (rc == 0) continue;
+        add_datagram(reply, {scratch.data(), static_cast<std::size_t>(rc)});
+        flush_out(); // whoever reads sees each datagram's text as it comes
+        if (has_text(reply)) until = std::min(trip.deadline, now() + quiet);
+    }
+}
+
+/// One request a second, with a margin for the server's clock.
+constexpr instant k_pace_interval = std::chrono::milliseconds(1050);
+/// How many requests the first family takes at once before it takes one a second.
+constexpr long k_print_line_burst = 10;
+
+/// The requests of the run so far, spaced as the server's family allows: a leaky bucket that
+/// lets a burst of requests through at once, then one each k_pace_interval.
+struct {
+    long sent = 0;
+    instant due{}; // when the bucket will have let out every request so far
+    server_family family = server_family::unknown; // as the last reply told it
+    bool accepted = false; // a request was taken: a refusal of the third family after that
+                           // is its limit speaking
+} pace;
+
+/// How many requests in `form` a server takes at once before it takes one a second; 0 for
+/// no limit. Plain requests keep to the first family's allowance until a reply tells another.
+long burst(request_form form)
+{
+    if (form == request_form::hashed_by_time || pace.family == server_family::marker_n_zero)
+        return 1;
+    if (!sends_password(form) || pace.family == server_family::marker_n) return 0;
+    return k_print_line_burst;
+}
+
+/// When a bucket of `burst` requests lets the next one through.
+instant turn_in_bucket(long burst) { return pace.due - (burst - 1) * k_pace_interval; }
+
+/// Sleeps until `until`, through a stop and continue.
+void sleep_until(instant until)
+{
+    const timespec wake = as_timespec(until);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+    }
+}
+
+/// Waits for the next request's turn: its least pause, and the pace the server's family
+/// allows. What was printed is written out before a wait, for whoever waits for it. Returns
+/// the time the request may go.
+instant wait_for_turn(const exchange_rules &rules)
+{
+    const instant start = now();
+    instant turn = start;
+    if (pace.sent > 0) turn += std::max(rules.pause, microseconds{});
+    if (const long allowed = burst(rules.form); rules.pause.count() != 0 && allowed > 0)
+        turn = std::max(turn, turn_in_bucket(allowed));
+    if (turn <= start) return start;
+    flush_out();
+    sleep_until(turn);
+    return now();
+}
+
+/// What came of one try at an exchange, when it is not the exchange's status.
+constexpr int k_again = 2;
+
+/// When a request that went at `sent_at` and was turned away as over the limit may go again.
+instant retry_at(instant sent_at) { return sent_at + k_pace_interval; }
+
+/// Notes what `verdict` tells of the server. Returns whether it turned the request sent at
+/// `sent_at` away as over its limit, and it may go again within the bound of `trip`: when a
+/// request of the run was taken, or this one was turned away the first time.
+bool notes_turned_away(const round_trip &trip, instant sent_at, const reply_verdict &verdict,
+                       bool retried)
+{
+    if (verdict.family != server_family::unknown) pace.family = verdict.family;
+    if (verdict.said == reply_said::text) pace.accepted = true;
+    return verdict.said == reply_said::refused_or_limited && (pace.accepted || !retried) &&
+           retry_at(sent_at) <= trip.deadline;
+}
+
+/// Sends the request at `sent_at` and takes its reply, printed unless the server turned the
+/// request away as over its limit and it may go again. Returns 0 or 1 as send_command does,
+/// or k_again.
+int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::string_view password,
+             std::string_view command, const exchange_rules &rules, bool retried)
+{
+    if (rules.quiet.count() > 0) drop_waiting(trip);
+    std::string_view challenge;
+    if (rules.form == request_form::signed_by_challenge && get_challenge(trip, challenge) != 0)
+        return 1;
+    const std::size_t length = lay_request(buffer, rules.form, password, command, challenge);
+    if (length == 0) return 1;
+    const ssize_t sent = send_request(trip, {buffer.data(), length});
+    if (sent != static_cast<ssize_t>(length)) {
+        report_failure("Could not send UDP packet", length, sent);
+        return 1;
+    }
+    ++pace.sent;
+    pace.due = std::max(pace.due, sent_at) + k_pace_interval;
+
+    reply_verdict verdict;
+    if (rules.quiet.count() > 0) {
+        reply_stream reply{.clean = rules.clean, .room = buffer};
+        if (collect_until_quiet(trip, reply, rules.quiet) != 0) return 1;
+        verdict = judge_stream(reply);
+        if (notes_turned_away(trip, sent_at, verdict, retried)) return k_again;
+        finish_stream(reply);
+    } else {
+        const std::size_t received = receive_reply(trip, buffer);
+        if (received == 0) return 1;
+        verdict = judge_reply({buffer.data(), received});
+        if (notes_turned_away(trip, sent_at, verdict, retried)) return k_again;
+        print_reply({buffer.data(), received}, rules.clean);
+    }
+    if (verdict.said == reply_said::text || verdict.said == reply_said::no_header) return 0;
+    report_refusal(verdict.said, sends_password(rules.form), pace.accepted);
+    return 1;
+}
+
 } // namespace
 
 int prepare_socket(int sock, int family, microseconds bound, bool collecting)
@@ -519,36 +422,13 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     // The request, then the reply over it. Static, like the scratch datagram: a 32 KiB frame
     // would be probed page by page under stack clash protection, and all of it made resident.
     static std::array<char, k_exchange_size> buffer;
-    round_trip trip{sock, to, now() + rules.bound};
-    if (rules.quiet.count() > 0) drop_waiting(trip);
-    std::string_view challenge;
-    if (rules.form == request_form::signed_by_challenge && get_challenge(trip, challenge) != 0)
-        return 1;
-    const std::size_t length = lay_form(buffer, rules.form, password, command, challenge);
-    if (length == 0) return 1;
-    const ssize_t sent = send_request(trip, {buffer.data(), length});
-    if (sent != static_cast<ssize_t>(length)) {
-        report_failure("Could not send UDP packet", length, sent);
-        return 1;
+    instant sent_at = wait_for_turn(rules);
+    round_trip trip{sock, to, sent_at + rules.bound};
+    for (bool retried = false;; retried = true) {
+        const int status = try_once(trip, buffer, sent_at, password, command, rules, retried);
+        if (status != k_again) return status;
+        sleep_until(retry_at(sent_at));
+        trip.on_socket_bound = false;
+        sent_at = now();
     }
-
-    if (rules.quiet.count() > 0) return collect_until_quiet(trip, buffer, rules);
-    const std::size_t received = receive_reply(trip, buffer);
-    if (received == 0) return 1;
-    return print_buffer({buffer.data(), received}, rules.clean, dialect_of(rules.form));
-}
-
-int print_buffer(std::span<const char> reply, bool clean, text_dialect dialect)
-{
-    const std::string_view bytes{reply.data(), reply.size()};
-    if (!bytes.starts_with(k_header)) return complain_of_header();
-    const std::string_view text = bytes.substr(k_header.size());
-    if (clean) {
-        start_clean_text(dialect);
-        write_clean_piece(text);
-    } else {
-        write_out(text);
-    }
-    end_text(clean);
-    return refused_password(text) ? 1 : 0;
 }

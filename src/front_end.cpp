@@ -47,10 +47,9 @@ class descriptor {
 struct options {
     microseconds wait = k_exchange_bound;   // -w: the longest an exchange may take
     microseconds quiet{};                   // -q: collect a reply until quiet this long; 0: off
-    microseconds pace{};                    // -i: the pause before every request but the first
+    microseconds pace{-1};                  // -i: the least pause; 0: no pacing; -1: unset
     const char *password_file = nullptr;    // -p: the password is this file's first line
-    request_form form = request_form::rcon; // -s: signed requests, or plain ones, to servers
-                                            // whose replies open with 'n'
+    request_form form = request_form::rcon; // -s: signed, hashed or plain requests
     bool clean = false;                     // -c: replies as clean text
     bool help = false;                      // -h, --help: print the help, nothing else
     bool version = false;                   // -V, --version: print the version, nothing else
@@ -68,7 +67,7 @@ struct option_rule {
 constexpr std::array k_option_rules{
     option_rule{'w', 0.001, 3600, &options::wait, "the longest an exchange may take"},
     option_rule{'q', 0.001, 60, &options::quiet, "collect each reply until quiet this long"},
-    option_rule{'i', 0, 3600, &options::pace, "pause before every command but the first"},
+    option_rule{'i', 0, 3600, &options::pace, "least pause between commands (0: no pacing at all)"},
 };
 
 /// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -h and -V. '+' stops
@@ -84,9 +83,8 @@ struct session {
     const target &to;
     std::string_view password;
     exchange_rules rules;
-    microseconds pace;
     bool flush_between;   // write the replies out before each further command: in batch mode,
-                          // so that a lost reply stops the next one; before a pause, too
+                          // so that a lost reply stops the next one
     bool password_secret; // it came from a file, and must not leave as a command
     long sent = 0;
 };
@@ -135,7 +133,8 @@ struct form_name {
 };
 constexpr std::array k_form_names{form_name{"time", request_form::signed_by_time},
                                   form_name{"challenge", request_form::signed_by_challenge},
-                                  form_name{"plain", request_form::plain}};
+                                  form_name{"plain", request_form::plain},
+                                  form_name{"sha1", request_form::hashed_by_time}};
 
 /// Reads the form that -s names into `form`. Returns 0, or 1 after saying that there is none
 /// of that name.
@@ -147,7 +146,7 @@ int read_form(const char *name, request_form &form)
             return 0;
         }
     }
-    std::fputs("Option -s takes time, challenge or plain\n", stderr);
+    std::fputs("Option -s takes time, challenge, plain or sha1\n", stderr);
     return 1;
 }
 
@@ -211,14 +210,6 @@ int read_options(int argc, char *argv[], options &opts)
     return 0;
 }
 
-/// Sleeps for `pause`, through a stop and continue.
-void pause_for(microseconds pause)
-{
-    timespec left = as_timespec(pause);
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 /// Says that a command is the password, which must not leave as one. Returns true.
 [[gnu::cold]] bool refuse_password_as_command()
 {
@@ -235,18 +226,15 @@ bool is_secret_password(const session &s, std::string_view command)
 }
 
 /// Sends `command` and prints its reply, unless it is a secret password; before every
-/// command but the first, writes out the replies so far if the session says so, then waits
-/// out the pace. Returns 1 when the command was not sent, the exchange failed or standard
-/// output lost reply text: no further command may go out.
+/// command but the first, writes out the replies so far if the session says so. Returns 1
+/// when the command was not sent, the exchange failed or standard output lost reply text:
+/// no further command may go out.
 /// Inlined into both command sources, where the compiler would call it: a call costs a
 /// piped line a tenth of what telk spends on it.
 [[gnu::always_inline]] inline int exchange(session &s, std::string_view command)
 {
     if (is_secret_password(s, command)) return 1;
-    if (s.sent++ > 0) {
-        if (s.flush_between && flush_out() != 0) return 1;
-        if (s.pace.count() > 0) pause_for(s.pace);
-    }
+    if (s.sent++ > 0 && s.flush_between && flush_out() != 0) return 1;
     if (send_command(s.sock, s.to, s.password, command, s.rules) != 0) return 1;
     return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
@@ -278,7 +266,8 @@ int print_help()
         write_out({line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)});
     }
     write_out("  -p file        read the password from the first line of file\n"
-              "  -s form        to servers whose replies open with n: time, challenge, plain\n"
+              "  -s form        signed requests (time, challenge) or hashed ones (sha1) for\n"
+              "                 servers that want them; plain: the password as it is\n"
               "  -c             print replies as clean text: no print line, no colour codes\n"
               "  -h, --help     print this help\n"
               "  -V, --version  print the version\n"
@@ -430,11 +419,8 @@ int main(int argc, char *argv[])
     if (prepare_socket(sock.get(), to.family(), opts.wait, opts.quiet.count() > 0) != 0) return 1;
 
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
-    const bool flush_between = !commands.empty() || opts.pace.count() > 0;
-    session s{sock.get(),     to,
-              password,       {opts.wait, opts.quiet, opts.clean, opts.form},
-              opts.pace,      flush_between,
-              password_secret};
+    const exchange_rules rules{opts.wait, opts.quiet, opts.clean, opts.form, opts.pace};
+    session s{sock.get(), to, password, rules, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
 }

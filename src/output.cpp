@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <utility>
 
@@ -20,7 +21,8 @@ constexpr std::size_t k_buffer_size = 4096;
 struct {
     std::size_t used = 0;
     bool terminal = false;
-    int error = 0; // of the first failed write; nothing is written after it
+    bool colour = false; // colour codes shown as colours: at a terminal, unless NO_COLOR
+    int error = 0;       // of the first failed write; nothing is written after it
     std::array<char, k_buffer_size> buffer;
 } out;
 
@@ -148,10 +150,33 @@ bool is_c1(char c)
     return u >= k_c1_first && u <= k_c1_last;
 }
 
-/// Shows one byte at a terminal: a control in caret notation, a raw C1 control with M-.
+/// The 8-bit character set of the 'n' dialect: from 0x80 up, the characters of 0x00 to 0x7F
+/// in a second colour; below the blank, brackets and digits among the decorations.
+constexpr int k_low_seven_bits = 0x7f;
+constexpr unsigned char k_open_bracket = 0x10;
+constexpr unsigned char k_close_bracket = 0x11;
+constexpr unsigned char k_zero_symbol = 0x12;
+constexpr unsigned char k_nine_symbol = 0x1b;
+
+/// The character that byte `c` of the 'n' dialect's character set reads as.
+char readable(char c)
+{
+    const auto u = static_cast<unsigned char>(c & k_low_seven_bits);
+    if (u == k_open_bracket) return '[';
+    if (u == k_close_bracket) return ']';
+    if (u >= k_zero_symbol && u <= k_nine_symbol)
+        return static_cast<char>('0' + (u - k_zero_symbol));
+    return static_cast<char>(u);
+}
+
+/// Shows one byte that is no part of valid UTF-8: in the 'n' dialect as the character it
+/// reads as; at a terminal, a control in caret notation, a raw C1 control with M-.
 void show_byte(char c)
 {
-    if (is_control(c)) {
+    if (clean.dialect == text_dialect::marker_n) c = readable(c);
+    if (!out.terminal) {
+        put_out(c);
+    } else if (is_control(c)) {
         put_caret(c);
     } else if (is_c1(c)) {
         write_out("M-");
@@ -186,16 +211,17 @@ void drop_sequence()
     clean.sequence_size = 0;
 }
 
-/// Shows text byte `c` at a terminal: valid UTF-8 passes whole, but for the UTF-8 form of a
-/// C1 control, shown like the raw one, which some terminals obey as well.
-void show_at_terminal(char c)
+/// Shows text byte `c` at a terminal, or in the 'n' dialect: valid UTF-8 passes whole, but
+/// for the UTF-8 form of a C1 control at a terminal, shown like the raw one, which some
+/// terminals obey as well.
+void show_as_utf8(char c)
 {
     if (clean.sequence_size > 0 && continues_sequence(c)) {
         clean.sequence[clean.sequence_size++] = c;
         if (clean.sequence_size < clean.lead->length) return;
         clean.sequence_size = 0;
         const std::string_view whole{clean.sequence.data(), clean.lead->length};
-        if (whole[0] == k_c1_lead && is_c1(whole[1]))
+        if (out.terminal && whole[0] == k_c1_lead && is_c1(whole[1]))
             show_byte(whole[1]);
         else
             write_out(whole);
@@ -223,8 +249,8 @@ void put_text(char c)
 {
     clean.last = c;
     if (c == '\n') end_colour();
-    if (out.terminal)
-        show_at_terminal(c);
+    if (out.terminal || clean.dialect == text_dialect::marker_n)
+        show_as_utf8(c);
     else
         put_out(c);
 }
@@ -232,7 +258,7 @@ void put_text(char c)
 /// Shows `colour` at a terminal, in place of a colour code.
 void put_colour(std::string_view colour)
 {
-    if (!out.terminal) return;
+    if (!out.colour) return;
     drop_sequence();
     write_out(colour);
     clean.coloured = colour != k_colour_off;
@@ -246,7 +272,10 @@ char lower_case(char c) { return static_cast<char>(c | k_case_bit); }
 bool is_letter(char c) { return lower_case(c) >= 'a' && lower_case(c) <= 'z'; }
 
 /// The value of hexadecimal digit `c`, or npos when it is none.
-std::size_t hex_value(char c) { return k_hex_digits.find(lower_case(c)); }
+std::size_t hex_value(char c)
+{
+    return is_digit(c) || is_letter(c) ? k_hex_digits.find(lower_case(c)) : std::string_view::npos;
+}
 
 /// The colour of a code's digit or letter: by its distance from '0', modulo their number.
 std::string_view colour_of(char c)
@@ -323,7 +352,12 @@ void release_opening()
 
 } // namespace
 
-void start_output() { out.terminal = isatty(STDOUT_FILENO) == 1; }
+void start_output()
+{
+    out.terminal = isatty(STDOUT_FILENO) == 1;
+    const char *no_colour = out.terminal ? std::getenv("NO_COLOR") : nullptr;
+    out.colour = out.terminal && (no_colour == nullptr || *no_colour == '\0');
+}
 
 bool output_is_terminal() { return out.terminal; }
 

@@ -2,9 +2,12 @@
 // non-blocking pipe that fills up, telk waits for the reader instead of losing text.
 #pragma once
 
+#include "protocol.hpp"
+
 #include <string_view>
 
-/// Notes whether standard output is a terminal. Call once, before anything is written.
+/// Notes whether standard output is a terminal, and whether it shows colours there (unless
+/// NO_COLOR is set and not empty). Call once, before anything is written.
 void start_output();
 
 /// Whether standard output is a terminal.
@@ -12,15 +15,6 @@ bool output_is_terminal();
 
 /// Appends `text` to standard output. Once a write has failed, nothing more is written.
 void write_out(std::string_view text);
-
-/// How a family of servers opens a reply's text and writes colour codes.
-enum class text_dialect {
-    /// A first line that is exactly "print"; a caret and a digit or an ASCII letter.
-    print_line,
-    /// A first byte 'n'; a caret and a digit, ^xRGB (three hexadecimal digits) for a 24-bit
-    /// colour, and ^^ for a caret.
-    marker_n,
-};
 
 /// Starts a reply's clean text, in `dialect`.
 void start_clean_text(text_dialect dialect);
@@ -30,7 +24,9 @@ void start_clean_text(text_dialect dialect);
 /// terminal, control bytes other than newline and tab are shown in caret notation (^[), and
 /// raw C1 controls (0x80 to 0x9F that are not part of valid UTF-8) and the UTF-8 forms of
 /// U+0080 to U+009F in M- notation (M-^[), so that a reply cannot steer it; valid UTF-8
-/// passes whole. A code or a sequence split across pieces is read as one.
+/// passes whole. In the 'n' dialect, other bytes read in its character set: from 0x80 up as
+/// their low seven bits, 0x10 to 0x1B as brackets and digits. A code or a sequence split
+/// across pieces is read as one.
 void write_clean_piece(std::string_view piece);
 
 /// Ends the reply's clean text: what it held back is text, a colour goes off, and a newline

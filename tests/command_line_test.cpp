@@ -230,8 +230,12 @@ const Case k_help[] = {
      .script = {.args = {"-w", "1", "--help", "-x", k_at, "pw", "a"}},
      .out = testing::AllOf(
          StartsWith("Usage: telk [options] host[:port] password"),
-         testing::HasSubstr("\n  -w seconds "), testing::HasSubstr("\n  -q seconds "),
-         testing::HasSubstr("\n  -i seconds "), testing::HasSubstr("\n  -p file "),
+         testing::HasSubstr("\n  -w seconds "),
+         testing::HasSubstr("\n  -q seconds     collect each reply until quiet this long, "
+                            "0.001 to 60\n"),
+         testing::HasSubstr("\n  -i seconds     least pause between commands (0: no pacing at "
+                            "all), 0 to 3600\n"),
+         testing::HasSubstr("\n  -p file "), testing::HasSubstr("\n  -s form "),
          testing::HasSubstr("\n  -c "), testing::HasSubstr("\n  -h, --help "),
          testing::HasSubstr("\n  -V, --version "))},
     {.name = "short_help", .script = {.args = {"-h"}}, .out = StartsWith("Usage: telk [options]")},

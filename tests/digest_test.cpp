@@ -69,7 +69,8 @@ TEST(Digest, Sha1MatchesFips180)
          "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {"", std::string(1000, 'a'), "291e9a6c66994949b57ba5e650361e98fc36b1ba"},
         // a hashed request's, checked on a real server of the third family
-        {"", "rcon secretdbee186b00000000 echo hashed ", "6fcde6917f990867929546b313cc31d10202332e"},
+        {"", "rcon secretdbee186b00000000 echo hashed ",
+         "6fcde6917f990867929546b313cc31d10202332e"},
     };
     for (const Vector &v : vectors) {
         const std::string_view message = v.message;

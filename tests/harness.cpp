@@ -172,11 +172,13 @@ void send_to_telk(const Scene &scene, const std::string &datagram)
            scene.server.v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
 }
 
-void answer(const Scene &scene, const Script &script, std::size_t index)
+void answer(const Scene &scene, const Script &script, const Strings &requests, const Times &times)
 {
-    if (index >= script.replies.size()) return;
+    const std::size_t index = requests.size() - 1;
+    if (!script.respond && index >= script.replies.size()) return;
     if (script.before_reply) script.before_reply(scene);
-    for (const std::string &datagram : script.replies[index])
+    for (const std::string &datagram :
+         script.respond ? script.respond(requests, times) : script.replies[index])
         send_to_telk(scene, datagram);
 }
 
@@ -332,7 +334,8 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     const auto deadline = steady::now() + script.deadline;
     constexpr auto k_tick = std::chrono::milliseconds(100);
     auto next_tick = steady::time_point::max(); // from the first request on, if ticking
-    Scene scene{pid, server, {}};
+    Scene scene{pid, server, {}, 0, &outcome.out};
+    Times times; // when each request came
     while (out.read.get() >= 0 || err.read.get() >= 0) {
         if (steady::now() >= next_tick) {
             ++scene.ticks;
@@ -348,7 +351,8 @@ Outcome run_telk(const FakeServer &server, const Script &script)
             take_request(server.fd.get(), outcome.requests, scene.telk)) {
             if (script.every_tick && outcome.requests.size() == 1)
                 next_tick = steady::now() + k_tick;
-            answer(scene, script, outcome.requests.size() - 1);
+            times.push_back(steady::now());
+            answer(scene, script, outcome.requests, times);
         }
         for (int i = 1; i <= 2; ++i) {
             if (watched[i].revents == 0) continue;
@@ -424,6 +428,13 @@ void stop_and_continue(const Scene &scene)
 {
     stop_telk(scene);
     kill(scene.pid, SIGCONT);
+}
+
+Hook at_reply_end(Hook hook)
+{
+    return [hook](const Scene &scene) {
+        if (scene.out->ends_with("\n\n")) hook(scene);
+    };
 }
 
 Hook sends(const std::string &datagram)

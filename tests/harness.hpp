@@ -36,6 +36,8 @@ inline const std::string k_empty_datagram =
     "Error receiving UDP packet (tried=32768, rc=0): Success\n";
 /// What telk says when a server refuses the password.
 inline const std::string k_refusal = "The server refused the password\n";
+inline const std::string k_no_password_set =
+    "The server has no remote-console password set: set one there\n";
 /// What a server answers a refused password with, and a request when it has none set.
 inline const std::string k_bad_password = "print\nBad rconpassword.\n";
 inline const std::string k_no_password = "print\nNo rconpassword set on the server.\n";
@@ -86,10 +88,14 @@ struct FakeServer {
 struct Scene {
     pid_t pid;
     const FakeServer &server;
-    sockaddr_in6 telk; // a sockaddr_in for a server on 127.0.0.1
-    int ticks = 0;     // how often every_tick has run, this time included
+    sockaddr_in6 telk;                // a sockaddr_in for a server on 127.0.0.1
+    int ticks = 0;                    // how often every_tick has run, this time included
+    const std::string *out = nullptr; // telk's standard output so far
 };
 using Hook = std::function<void(const Scene &)>;
+using Times = std::vector<std::chrono::steady_clock::time_point>;
+/// A server's answer to the last of `requests`, which came at `times`.
+using Respond = std::function<Strings(const Strings &requests, const Times &times)>;
 
 /// One run of telk and the server's part in it.
 struct Script {
@@ -102,6 +108,7 @@ struct Script {
     bool nonblocking_input = false;  // standard input handed over in non-blocking mode
     bool socket_input = false;       // standard input a socket instead of a pipe
     std::vector<Strings> replies;    // replies[i]: the datagrams that answer request i
+    Respond respond;                 // instead: the datagrams that answer each request
     Hook before_reply;               // runs before each answer
     Hook on_output;                  // runs whenever standard output has grown
     Hook every_tick;                 // runs every 0.1 s from the first request until telk ends
@@ -159,6 +166,9 @@ void stop_and_continue(const Scene &scene);
 
 /// A hook that stops telk and returns once it has stopped (or ended).
 void stop_telk(const Scene &scene);
+
+/// A hook that runs `hook` when standard output has just ended a reply with an empty line.
+Hook at_reply_end(Hook hook);
 
 /// A hook that sends `datagram` to telk.
 Hook sends(const std::string &datagram);

@@ -102,7 +102,7 @@ const Case k_interactive[] = {
      .script = {.args = {k_at, "pw"}, .input = "a\nb\n", .replies = {{H + k_no_password}}},
      .requests = {request("a")},
      .out = k_greeting + k_no_password + "\n",
-     .err = Eq(k_refusal),
+     .err = Eq(k_no_password_set),
      .status = 1},
     {.name = "failure_stops_reading",
      .script = {.args = {k_at, "pw"}, .input = "a\nb\nc\n", .replies = {{H + "A\n"}, {""}}},

@@ -88,7 +88,7 @@ const Case k_signed[] = {
      .out = "\x1b[38;2;255;136;0mhot\x1b[0m ^ ^xZ\n"},
     {.name = "unknown_form_sends_nothing",
      .script = {.args = {"-s", "hmac", k_at, "pw", "a"}},
-     .err = Eq("Option -s takes time, challenge or plain\n"),
+     .err = Eq("Option -s takes time, challenge, plain or sha1\n"),
      .status = 1},
 };
 INSTANTIATE_TEST_SUITE_P(Signed, Telk, testing::ValuesIn(k_signed), case_name);

@@ -1,0 +1,78 @@
+// What a reply's datagrams say: its header, its family and dialect, its pieces, the zero byte
+// that ends a datagram of the third family, a refusal; and its text handed to output.
+#pragma once
+
+#include "protocol.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+/// What a whole reply said.
+enum class reply_said {
+    text,
+    /// It did not open with the header: complained of on standard error.
+    no_header,
+    /// The first family refused the password.
+    refused_password,
+    /// The first family has no password set.
+    no_password_set,
+    /// The third family refused the password, or took no more requests for the moment.
+    refused_or_limited,
+};
+
+/// What a reply said, and which family of servers it came from.
+struct reply_verdict {
+    reply_said said = reply_said::text;
+    server_family family = server_family::unknown;
+};
+
+/// Whether the reply whose datagrams lie one after the other in `buffer`, `received` bytes
+/// of it, is complete: once the buffer is full, at a newline once more than the header has
+/// come, or, in the dialect of replies that open with 'n', at a zero byte that ends a
+/// datagram. That byte is no part of its text.
+bool reply_complete(std::span<const char> buffer, std::size_t received);
+
+/// What the reply `reply`, received whole, says and which family it comes from.
+reply_verdict judge_reply(std::span<const char> reply);
+
+/// Writes everything behind the header of `reply`, then one newline, to standard output, or
+/// with `clean` that text as clean text in its dialect (see write_clean_piece); without the
+/// header, writes a complaint to standard error instead.
+void print_reply(std::span<const char> reply, bool clean);
+
+/// Holds the longest refusal's text.
+inline constexpr std::size_t k_refusal_size = 41;
+
+/// A reply collected until quiet and printed as it comes: its header checked, its text
+/// written out but for what may yet turn out to be a refusal to send the request again.
+struct reply_stream {
+    bool clean;               // its text written as clean text
+    std::span<char> room;     // holds the opening
+    std::size_t received = 0; // bytes of the reply so far, its header's included
+    bool header_ok = true;    // what has come of the header so far is the header
+    std::size_t held = 0;     // bytes of its text not yet written out: the start of a refusal
+    server_family family = server_family::unknown;
+    std::string_view opening{};               // what later datagrams repeat behind their header
+    std::array<char, k_refusal_size> start{}; // the text's first bytes, to tell a refusal
+};
+
+/// Adds the next datagram to `reply`: a later one loses its header and the repeated opening,
+/// a datagram of the 'n' dialect its final zero byte; an empty one is no part of it.
+void add_datagram(reply_stream &reply, std::string_view datagram);
+
+/// Whether `reply` holds more than the header.
+inline bool has_text(const reply_stream &reply) { return reply.received > k_header.size(); }
+
+/// What the collected `reply` says and which family it comes from.
+reply_verdict judge_stream(const reply_stream &reply);
+
+/// Ends `reply`: writes out what it held back and ends its text, or complains that it had no
+/// header.
+void finish_stream(reply_stream &reply);
+
+/// Says on standard error what a refusal `said` means, when `password_sent` in the request
+/// or not, and when `limited`: it has taken requests from this run, so it refused this one
+/// as over its limit.
+void report_refusal(reply_said said, bool password_sent, bool limited);

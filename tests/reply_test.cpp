@@ -1,0 +1,142 @@
+// Replies of every family read by what they open with, their refusals, and requests paced
+// as each family allows.
+#include "../src/digest.hpp"
+#include "harness.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+using namespace telk_test;
+using namespace std::chrono_literals;
+
+const std::string k_limited = H + "nBad rcon_password.\n\0"s;
+
+/// The command that `sent` carries, as a plain request with password "pw".
+std::string command_of(const std::string &sent) { return sent.substr(request("").size()); }
+
+/// A third-family server with password "pw": it answers "ran COMMAND", and refuses a wrong
+/// password or a request within a second of the one before.
+Strings third_family(const Strings &requests, const Times &times)
+{
+    const bool limited = times.size() > 1 && times.back() - times[times.size() - 2] < 1s;
+    if (limited || !requests.back().starts_with(request(""))) return {k_limited};
+    return {H + "nran " + command_of(requests.back()) + "\n\0"s};
+}
+
+/// A first-family server that takes ten requests at once, then one a second, and drops the
+/// rest without a word.
+Strings first_family(const Strings &requests, const Times &times)
+{
+    double level = 0;
+    bool taken = false;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        if (i > 0)
+            level = std::max(
+                0.0, level - std::chrono::duration<double>(times[i] - times[i - 1]).count());
+        taken = level + 1 <= 10;
+        level += taken ? 1 : 0;
+    }
+    if (!taken) return {};
+    return {k_first + command_of(requests.back()) + "\n"};
+}
+
+/// A batch of commands "1" to "count" after `front`, the requests that send them, and the
+/// first family's replies to them.
+struct Batch {
+    Strings args, requests;
+    std::string out;
+};
+Batch batch(Strings front, int count)
+{
+    Batch b{std::move(front)};
+    for (int i = 1; i <= count; ++i) {
+        b.args.push_back(std::to_string(i));
+        b.requests.push_back(request(std::to_string(i)));
+        b.out += "print\n" + std::to_string(i) + "\n\n";
+    }
+    return b;
+}
+const Batch k_twelve = batch({k_at, "pw"}, 12);
+const Batch k_unpaced = batch({"-i", "0", "-w", "0.5", k_at, "pw"}, 12);
+
+/// Checks that the one request sends `command` hashed with `password`, the time near now and
+/// the command's `words`, without the password.
+std::function<void(const Strings &)> hashed(std::string password, std::string command,
+                                            std::string words)
+{
+    return [=](const Strings &requests) {
+        ASSERT_EQ(requests.size(), 1U);
+        const std::string verb = H + "rcon ", &sent = requests[0];
+        ASSERT_EQ(sent.size(), verb.size() + 40 + 16 + 1 + command.size());
+        EXPECT_EQ(sent.substr(sent.size() - command.size() - 1), " " + command);
+        const std::string time = sent.substr(verb.size() + 40, 16);
+        long long seconds = 0;
+        for (int i = 7; i >= 0; --i)
+            seconds = seconds * 256 + std::stoll(time.substr(2 * i, 2), nullptr, 16);
+        EXPECT_NEAR(seconds, std::time(nullptr), 60) << time;
+        const std::array<std::string_view, 5> text{"rcon ", password, time, " ", words};
+        std::string digest;
+        for (const char byte : sha1(text))
+            digest += "0123456789ABCDEF"[(byte >> 4) & 0xf] +
+                      std::string(1, "0123456789ABCDEF"[byte & 0xf]);
+        EXPECT_EQ(sent.substr(verb.size(), 40), digest);
+        EXPECT_EQ(sent.find(password), std::string::npos);
+    };
+}
+
+const Case k_families[] = {
+    {.name = "zero_byte_ends_a_third_family_reply_and_is_no_text",
+     .script = {.args = {"-i", "0", k_at, "pw", "echo hello", "quiet"},
+                .replies = {{H + "nhello \n\0"s}, {H + "n\0"s}}},
+     .requests = {request("echo hello"), request("quiet")},
+     .out = "nhello \n\nn\n"},
+    {.name = "quiet_drops_each_datagrams_zero_byte",
+     .script = {.args = {"-q", "0.1", k_at, "pw", "cvarlist"},
+                .replies = {{H + "na\n\0"s, H + "nb\n\0"s}}},
+     .requests = {request("cvarlist")},
+     .out = "na\nb\n\n"},
+    {.name = "clean_text_reads_the_dialect_the_reply_opens_with",
+     .script = {.args = {"-i", "0", "-c", k_at, "pw", "a", "b"},
+                .replies = {{H + "nplain ^xF80c^^\n"},
+                            {H + "n\x10\x12\x1b\x11 \xc1\xe9 \xc3\xa9 ^x\x10\x11\x12z\n\0"s}}},
+     .requests = {request("a"), request("b")},
+     .out = "plain c^\n[09] Ai \xc3\xa9 ^x[]0z\n"},
+    {.name = "third_family_refusing_twice_at_first_is_a_refusal",
+     .script = {.args = {k_at, "wrong", "a", "b"}, .respond = third_family},
+     .requests = {request("a", "wrong"), request("a", "wrong")},
+     .out = "nBad rcon_password.\n\n",
+     .err = Eq("The server refused the password, or wants hashed requests: try -s sha1\n"),
+     .status = 1},
+    {.name = "third_family_refusing_at_first_once_is_tried_again",
+     .script = {.args = {k_at, "pw", "a"}, .replies = {{k_limited}, {H + "nA\n\0"s}}},
+     .requests = {request("a"), request("a")},
+     .out = "nA\n\n"},
+    {.name = "third_family_is_paced_one_a_second",
+     .script = {.args = {k_at, "pw", "a", "b", "c"}, .respond = third_family},
+     .requests = {request("a"), request("b"), request("c")},
+     .out = "nran a\n\nnran b\n\nnran c\n\n"},
+    {.name = "third_family_limit_is_waited_out_unpaced_and_unprinted",
+     .script = {.args = {"-i", "0", "-q", "0.1", k_at, "pw", "a", "b"}, .respond = third_family},
+     .requests = {request("a"), request("b"), request("b")},
+     .out = "nran a\n\nnran b\n\n"},
+    {.name = "first_family_allowance_is_kept",
+     .script = {.args = k_twelve.args, .respond = first_family},
+     .requests = k_twelve.requests,
+     .out = k_twelve.out},
+    {.name = "no_pacing_at_all_with_i_0",
+     .script = {.args = k_unpaced.args, .respond = first_family},
+     .requests = {k_unpaced.requests.begin(), k_unpaced.requests.begin() + 11},
+     .out = k_unpaced.out.substr(0, k_unpaced.out.find("print\n11\n")),
+     .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
+     .status = 1},
+    {.name = "sha1_hashes_the_password_time_and_words",
+     .script = {.args = {"-s", "sha1", k_at, "secret", "echo  \"a  b\"x"},
+                .replies = {{H + "na  b\n\0"s}}},
+     .check_requests = hashed("secret", "echo  \"a  b\"x", "echo a  b x "),
+     .out = "na  b\n\n"},
+};
+INSTANTIATE_TEST_SUITE_P(Family, Telk, testing::ValuesIn(k_families), case_name);
+
+} // namespace
