@@ -15,9 +15,11 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <linux/sockios.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -100,9 +102,8 @@ bool says_unreachable(const sock_extended_err &error, const target &about, const
 /// Whether `header` holds the report of an ICMP or ICMPv6 error.
 bool is_error_report(const cmsghdr *header)
 {
-    return header != nullptr &&
-           ((header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR) ||
-            (header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR));
+    return (header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR) ||
+           (header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR);
 }
 
 /// Takes every error that the system has queued on the socket of `trip`. Leaves errno alone.
@@ -112,8 +113,10 @@ queued_errors take_errors(const round_trip &trip)
     queued_errors found;
     for (;;) {
         target about; // where the datagram that met the error was going
+        // the report, and the time stamp that comes with it
         alignas(cmsghdr)
-            std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about.address)>
+            std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about.address) +
+                                 CMSG_SPACE(sizeof(timespec))>
                 control;
         msghdr message{};
         message.msg_name = &about.address;
@@ -122,8 +125,10 @@ queued_errors take_errors(const round_trip &trip)
         message.msg_controllen = control.size();
         if (recvmsg(trip.sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break; // none left
         found.any = true;
-        const cmsghdr *header = CMSG_FIRSTHDR(&message);
-        if (!is_error_report(header)) continue;
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        while (header != nullptr && !is_error_report(header))
+            header = CMSG_NXTHDR(&message, header);
+        if (header == nullptr) continue;
         sock_extended_err error;
         std::memcpy(&error, CMSG_DATA(header), sizeof error);
         if (found.unreachable == 0 && says_unreachable(error, about, trip.to))
@@ -139,6 +144,12 @@ queued_errors take_errors(const round_trip &trip)
 /// error off: one more try tells it from a failure of this request. Returns sendto's result.
 ssize_t send_request(round_trip &trip, std::span<const char> request)
 {
+    // No request leaves after its bound (a stop while a challenge came, say): the server
+    // would run it while telk reports that it timed out, and a retry would run it twice.
+    if (!trip.on_socket_bound && now() >= trip.deadline) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
     bool tried_again = false; // after a failure with no report queued
     for (;;) {
         const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
@@ -149,10 +160,23 @@ ssize_t send_request(round_trip &trip, std::span<const char> request)
     }
 }
 
+/// Whether the datagram just received on the socket of `trip` reached it by `until`, by the
+/// time the system stamped on it as it came; true when it has none.
+bool came_by(const round_trip &trip, instant until)
+{
+    timespec stamp{};
+    if (ioctl(trip.sock, SIOCGSTAMPNS, &stamp) != 0) return true;
+    // The stamp is on the system's clock; `until` on the monotonic one, which a stop does
+    // not stop either.
+    const auto wall_until = wall_clock() - std::chrono::duration_cast<microseconds>(now() - until);
+    return std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec) <=
+           wall_until;
+}
+
 /// Waits until something can be received on the socket of `trip`, but not past `until`; once
-/// `until` has passed, what is queued already still counts: it came in time, even when telk
-/// was stopped while it came. Returns 1 when something can be received, 0 with errno
-/// ETIMEDOUT once `until` has passed and nothing is queued, or -1 when waiting failed.
+/// `until` has passed, what is queued already may still count (see next_datagram). Returns 1 when
+/// something can be received, 0 with errno ETIMEDOUT once `until` has passed and nothing is queued,
+/// or -1 when waiting failed.
 int wait_until(round_trip &trip, instant until)
 {
     bool waited_out = false; // a wait that ended with the time found nothing queued
@@ -176,9 +200,10 @@ int wait_until(round_trip &trip, instant until)
 }
 
 /// Receives the next datagram of the reply into `room`, cut to its size, by `until` at the
-/// latest. An error the system queued that does not say the target is unreachable is taken
-/// off and waited past. Returns the datagram's length, or -1 with errno set: ETIMEDOUT when
-/// `until` passed first.
+/// latest: one that reached the socket in time counts, even when telk was stopped or slow
+/// to get to it; one that came later ends the wait, however long a flood. An error the
+/// system queued that does not say the target is unreachable is taken off and waited past.
+/// Returns the datagram's length, or -1 with errno set: ETIMEDOUT when `until` passed first.
 ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
 {
     for (;;) {
@@ -188,7 +213,11 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
         if (!blocking && wait_until(trip, until) <= 0) return -1;
         const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(),
                                     blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
-        if (rc >= 0) return rc;
+        if (rc >= 0 && (now() < until || came_by(trip, until))) return rc;
+        if (rc >= 0) { // too late: taken off, as a late piece would be before the next request
+            errno = ETIMEDOUT;
+            return -1;
+        }
         if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
         // An error with no report queued (the socket had no room for it) was taken off by the
         // failed receive, and says nothing of this request.
@@ -336,7 +365,7 @@ instant wait_for_turn(const exchange_rules &rules)
 }
 
 /// What came of one try at an exchange, when it is not the exchange's status.
-constexpr int k_again = 2;
+constexpr int k_again = k_no_header + 1;
 
 /// When a request that went at `sent_at` and was turned away as over the limit may go again.
 instant retry_at(instant sent_at) { return sent_at + k_pace_interval; }
@@ -387,7 +416,8 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
         if (notes_turned_away(trip, sent_at, verdict, retried)) return k_again;
         print_reply({buffer.data(), received}, rules.clean);
     }
-    if (verdict.said == reply_said::text || verdict.said == reply_said::no_header) return 0;
+    if (verdict.said == reply_said::text) return 0;
+    if (verdict.said == reply_said::no_header) return k_no_header;
     report_refusal(verdict.said, sends_password(rules.form), pace.accepted);
     return 1;
 }
@@ -403,12 +433,19 @@ int prepare_socket(int sock, int family, microseconds bound, bool collecting)
         return 1;
     }
     const int on = 1;
+    // An IPv6 socket meets IPv4's errors too, when the target is an IPv4-mapped address.
     const bool v6 = family == AF_INET6;
-    if (setsockopt(sock, v6 ? SOL_IPV6 : SOL_IP, v6 ? IPV6_RECVERR : IP_RECVERR, &on, sizeof on) !=
-        0) {
+    if (setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on) != 0 ||
+        (v6 && setsockopt(sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on) != 0)) {
         std::perror("Couldn't set UDP socket error reporting");
         return 1;
     }
+    // The first ask for the time stamp of the last datagram received has the system stamp
+    // every datagram from then on with when it came (it finds none yet), so that one that
+    // came after its bound is told from one that telk got to late. Where it cannot, every
+    // datagram counts as come in time.
+    timespec stamp{};
+    ioctl(sock, SIOCGSTAMPNS, &stamp);
     // A server sends a long reply's datagrams all at once; the system holds no more of them
     // than this while telk writes out the earlier ones. It caps the size at what it allows,
     // silently, so a failure here loses nothing that telk could have had.

@@ -39,14 +39,18 @@ struct exchange_rules {
 /// standard error.
 int prepare_socket(int sock, int family, std::chrono::microseconds bound, bool collecting);
 
+/// What send_command returns for a reply that was not of this protocol (no header): the
+/// run fails, but its later commands are still sent.
+inline constexpr int k_no_header = 2;
+
 /// Sends `command` with `password` as one request datagram from `sock` to `to`, once the
 /// pace allows, waits for the reply as `rules` say and prints it. Only an ICMP "destination
 /// unreachable" about a datagram sent to the target, arriving after the request went out,
 /// fails an exchange; other errors are waited past. What reached the socket within the bound
 /// counts, however late telk gets to it. A request that the third family turned away as over
-/// its limit is sent again within the bound, unprinted. Returns 0 once a reply was printed
-/// or refused for its header, or 1 after reporting why the request could not be sent, no
-/// reply came within the bound, or the server refused the request (its reply is printed
+/// its limit is sent again within the bound, unprinted. Returns 0 once a reply was printed,
+/// k_no_header after complaining of its header, or 1 after reporting why the request could not be
+/// sent, no reply came within the bound, or the server refused the request (its reply is printed
 /// first).
 int send_command(int sock, const target &to, std::string_view password, std::string_view command,
                  const exchange_rules &rules = {});

@@ -87,6 +87,7 @@ struct session {
                           // so that a lost reply stops the next one
     bool password_secret; // it came from a file, and must not leave as a command
     long sent = 0;
+    int status = 0; // 1 once a reply was not of this protocol: the run fails, but goes on
 };
 
 /// Standard input's block in static storage, so that telk allocates nothing, and a zero byte
@@ -235,7 +236,9 @@ bool is_secret_password(const session &s, std::string_view command)
 {
     if (is_secret_password(s, command)) return 1;
     if (s.sent++ > 0 && s.flush_between && flush_out() != 0) return 1;
-    if (send_command(s.sock, s.to, s.password, command, s.rules) != 0) return 1;
+    const int status = send_command(s.sock, s.to, s.password, command, s.rules);
+    if (status == 1) return 1;
+    if (status == k_no_header) s.status = 1;
     return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
 
@@ -283,7 +286,7 @@ int run_batch(session &s, std::span<char *const> commands)
         if (is_secret_password(s, command)) return 1;
     for (const char *command : commands)
         if (exchange(s, command) != 0) return 1;
-    return 0;
+    return s.status;
 }
 
 /// Standard input, read in blocks into storage: [at, end) is read but not yet used. A zero
@@ -377,7 +380,7 @@ int run_interactive(session &s)
         std::string_view command;
         switch (next_command(in, room, command)) {
         case line::end_of_input:
-            return 0;
+            return s.status;
         case line::failed:
             return 1;
         case line::command:

@@ -12,16 +12,13 @@ namespace {
 using namespace telk_test;
 
 /// A tick hook that stops telk at the second tick, while it waits for a reply, sends it
-/// `datagram`, and lets it go on at the fifth, past a bound of 0.3 seconds.
-Hook stopped_while_sent(const std::string &datagram)
+/// `datagram` at tick `sent_at`, and lets it go on at the sixth, past a bound of 0.3 seconds.
+Hook stopped_while_sent(const std::string &datagram, int sent_at = 2)
 {
-    return [datagram](const Scene &scene) {
-        if (scene.ticks == 2) {
-            stop_telk(scene);
-            sends(datagram)(scene);
-        } else if (scene.ticks == 5) {
-            kill(scene.pid, SIGCONT);
-        }
+    return [=](const Scene &scene) {
+        if (scene.ticks == 2) stop_telk(scene);
+        if (scene.ticks == sent_at) sends(datagram)(scene);
+        if (scene.ticks == 6) kill(scene.pid, SIGCONT);
     };
 }
 
@@ -36,6 +33,9 @@ void overflow_then_time_exceeded(const Scene &scene)
         empty(scene);
     forges(ICMP_TIME_EXCEEDED, ICMP_EXC_TTL)(scene);
 }
+
+const std::string k_timed_out =
+    "Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n";
 
 const Case k_exchanges[] = {
     {.name = "one_command",
@@ -59,12 +59,14 @@ const Case k_exchanges[] = {
                 .replies = {{"\xff\xff\xff\n", H + "A\n"}, {H + "B\n"}}},
      .requests = {request("a"), request("b")},
      .out = "B\n\n",
-     .err = Eq("Invalid buffer header.  Sorry.\n")},
-    {.name = "invalid_header_is_no_failure",
+     .err = Eq("Invalid buffer header.  Sorry.\n"),
+     .status = 1},
+    {.name = "invalid_header_fails_the_run_but_later_commands_go",
      .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{"nope\n"}, {H + "B\n"}}},
      .requests = {request("a"), request("b")},
      .out = "B\n\n",
-     .err = Eq("Invalid buffer header.  Sorry.\n")},
+     .err = Eq("Invalid buffer header.  Sorry.\n"),
+     .status = 1},
     {.name = "refused_password_fails_and_stops",
      .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{H + k_bad_password}}},
      .requests = {request("a")},
@@ -83,6 +85,22 @@ const Case k_exchanges[] = {
                 .deadline = std::chrono::seconds(10)},
      .requests = {request("a")},
      .out = "A\n\n"},
+    {.name = "stopped_past_the_bound_takes_nothing_that_came_after_it",
+     .script = {.args = {"-w", "0.3", k_at, "pw", "a"},
+                .every_tick = stopped_while_sent(H + "A\n", 4),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .err = Eq(k_timed_out),
+     .status = 1},
+    {.name = "no_request_leaves_after_its_bound",
+     .script = {.args = {"-w", "0.3", "-s", "challenge", k_at, "pw", "a"},
+                .replies = {{H + "challenge 1\0"s}},
+                .before_reply = stop_telk,
+                .every_tick = stopped_while_sent("", 0),
+                .deadline = std::chrono::seconds(10)},
+     .requests = {H + "getchallenge"},
+     .err = testing::MatchesRegex("Could not send UDP packet .*: Connection timed out\n"),
+     .status = 1},
     // the send goes out; its reply is what filled the socket
     {.name = "error_without_room_for_its_report_fails_no_send",
      .script = {.args = {"-i", "0.5", k_at, "pw", "a", "b"},
@@ -91,7 +109,8 @@ const Case k_exchanges[] = {
                 .forges_icmp = true},
      .requests = {request("a"), request("b")},
      .out = "A\n\n",
-     .err = Eq("Invalid buffer header.  Sorry.\n")},
+     .err = Eq("Invalid buffer header.  Sorry.\n"),
+     .status = 1},
     {.name = "empty_datagram_fails_and_stops",
      .script = {.args = {k_at, "pw", "a", "b", "c"}, .replies = {{H + "A\n"}, {""}}},
      .requests = {request("a"), request("b")},
@@ -215,8 +234,6 @@ TEST(TelkQuiet, BurstComesOutWhole)
     expect_outcome(c, run_telk(server, c.script));
 }
 
-const std::string k_timed_out =
-    "Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n";
 /// A reply that fills the buffer, and what telk prints of it.
 const std::string k_full_reply = H + std::string(32763, 'x') + "\n";
 const std::string k_full_text = std::string(32763, 'x') + "\n\n";
