@@ -44,17 +44,23 @@ constexpr std::array<std::uint32_t, 5> k_sha1_start{0x67452301, 0xefcdab89, 0x98
 constexpr std::array<std::uint32_t, 4> k_sha1_add{0x5a827999, 0x6ed9eba1, 0x8f1bbcdc, 0xca62c1d6};
 constexpr std::size_t k_sha1_steps = 80;
 constexpr std::size_t k_sha1_round_steps = 20;
+constexpr std::size_t k_sha1_words = 5;
+/// Each later word of a block's schedule mixes these earlier ones (FIPS 180-4, 6.1.2).
+constexpr std::array<std::size_t, 4> k_sha1_taps{3, 8, 14, 16};
+/// What each step rotates its first and its second word by.
+constexpr int k_sha1_rotate_a = 5;
+constexpr int k_sha1_rotate_b = 30;
 
 /// A digest under way: its words so far, and the bytes of a block not yet full. Four words
 /// make MD4, which reads and writes them little-endian; five make SHA-1, big-endian.
 template <std::size_t Words> struct hash_state {
-    static constexpr bool big_endian = Words == 5;
+    static constexpr bool big_endian = Words == k_sha1_words;
     std::array<std::uint32_t, Words> words;
     std::array<unsigned char, k_block_size> block{};
     std::uint64_t length = 0; // bytes taken in
 };
 using md4_state = hash_state<4>;
-using sha1_state = hash_state<5>;
+using sha1_state = hash_state<k_sha1_words>;
 
 /// Byte `i` of a sequence of words, or of a 64-bit length, in the order of `big_endian`.
 constexpr int byte_shift(std::size_t i, std::size_t width, bool big_endian)
@@ -107,17 +113,24 @@ void take_block(sha1_state &state)
     std::array<std::uint32_t, k_sha1_steps> w{};
     const std::array<std::uint32_t, k_block_words> x = block_words(state);
     std::copy(x.begin(), x.end(), w.begin());
-    for (std::size_t t = k_block_words; t < w.size(); ++t)
-        w[t] = rotate_left(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
-    std::array<std::uint32_t, 5> v = state.words; // a, b, c, d, e
+    for (std::size_t t = k_block_words; t < w.size(); ++t) {
+        std::uint32_t mixed = 0;
+        for (const std::size_t tap : k_sha1_taps)
+            mixed ^= w[t - tap];
+        w[t] = rotate_left(mixed, 1);
+    }
+    std::array<std::uint32_t, k_sha1_words> v = state.words; // a, b, c, d, e
     for (std::size_t t = 0; t < w.size(); ++t) {
         const std::size_t round = t / k_sha1_round_steps;
-        const std::uint32_t b = v[1], c = v[2], d = v[3];
+        const std::uint32_t b = v[1];
+        const std::uint32_t c = v[2];
+        const std::uint32_t d = v[3];
         const std::uint32_t f = round == 0   ? (b & c) | (~b & d)
                                 : round == 2 ? (b & c) | (b & d) | (c & d)
                                              : b ^ c ^ d;
-        const std::uint32_t next = rotate_left(v[0], 5) + f + v[4] + k_sha1_add[round] + w[t];
-        v = {next, v[0], rotate_left(b, 30), c, d};
+        const std::uint32_t next =
+            rotate_left(v[0], k_sha1_rotate_a) + f + v[4] + k_sha1_add[round] + w[t];
+        v = {next, v[0], rotate_left(b, k_sha1_rotate_b), c, d};
     }
     for (std::size_t i = 0; i < v.size(); ++i)
         state.words[i] += v[i];

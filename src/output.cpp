@@ -174,11 +174,9 @@ char readable(char c)
 void show_byte(char c)
 {
     if (clean.dialect == text_dialect::marker_n) c = readable(c);
-    if (!out.terminal) {
-        put_out(c);
-    } else if (is_control(c)) {
+    if (out.terminal && is_control(c)) {
         put_caret(c);
-    } else if (is_c1(c)) {
+    } else if (out.terminal && is_c1(c)) {
         write_out("M-");
         put_caret(static_cast<char>(c ^ k_meta_bit));
     } else {
