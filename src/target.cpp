@@ -2,8 +2,11 @@
 #include "output.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -15,16 +18,28 @@
 namespace {
 
 constexpr int k_default_port = 27960;
+constexpr long k_port_max = 65535;
+/// Room for a message that names what the command line said.
+constexpr std::size_t k_message_size = 256;
 
-/// Reads a number the way atoi does, but clamped to the int range instead of wrapping, so
-/// that a huge port is 65535 and a hugely negative one 0.
-int port_from_text(const char *text)
+/// Reads the port in `text` the way atoi reads a number: blanks, a sign, then digits; what
+/// follows them is ignored. Returns it, or 0 after saying on standard output that `text`
+/// holds no port from 1 to 65535: a port that wrapped would send the password, in clear,
+/// to another service.
+int read_port(const char *text)
 {
-    const long number = std::strtol(text, nullptr, 10);
-    return static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
+    char *end = nullptr;
+    errno = 0;
+    const long number = std::strtol(text, &end, 10);
+    if (end != text && errno == 0 && number >= 1 && number <= k_port_max)
+        return static_cast<int>(number);
+    std::array<char, k_message_size> message;
+    const int length = std::snprintf(message.data(), message.size(),
+                                     "Invalid port \"%s\": ports are 1 to 65535.\n", text);
+    say({message.data(), std::min(static_cast<std::size_t>(length), message.size() - 1)}, 1);
+    return 0;
 }
 
-/// A port is the low 16 bits of the number given.
 in_port_t wire_port(int port) { return htons(static_cast<std::uint16_t>(port)); }
 
 void set_v4(target &found, in_addr_t address, int port)
@@ -55,29 +70,36 @@ int read_v6(char *text, sockaddr_in6 &address)
     *percent = '%'; // the text is left as it was
     if (parsed != 1) return 1;
     const char *scope = percent + 1;
+    if (std::strchr(scope, ':') != nullptr) return 1; // an interface's alias, or a port
     char *end = nullptr;
+    errno = 0;
     const unsigned long number = std::strtoul(scope, &end, 10);
+    if (*scope != '\0' && *end == '\0' && (errno != 0 || number > UINT32_MAX))
+        return 1; // it would wrap to another scope
     address.sin6_scope_id =
         *scope != '\0' && *end == '\0' ? static_cast<std::uint32_t>(number) : if_nametoindex(scope);
     return address.sin6_scope_id == 0 ? 1 : 0;
 }
 
-/// Finds the address of `host` for IPv4: a leading digit means numbers-and-dots, anything
-/// else a name for the resolver; a name without an IPv4 address is looked up for IPv6.
-/// Returns 0, or 1 after saying why not on standard output.
-int find_address(const char *host, int port, target &found)
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool has_letter(const char *text)
 {
-    if (host[0] >= '0' && host[0] <= '9') {
-        const in_addr_t address = inet_addr(host);
-        if (address == INADDR_NONE) // 255.255.255.255 is refused with the errors
-            return say("Invalid IP address.\n", 1);
-        set_v4(found, address, port);
-        return 0;
-    }
-    if (const hostent *entry = gethostbyname(host);
+    for (; *text != '\0'; ++text)
+        if ((*text | ' ') >= 'a' && (*text | ' ') <= 'z') return true;
+    return false;
+}
+
+/// Looks `name` up for IPv4 first and for IPv6 only when it has no IPv4 address. When
+/// `numeric`, it began with a digit: its failure, or the broadcast address, is an invalid
+/// address. Returns 0, or 1 after saying why not on standard output.
+int look_up(const char *name, int port, bool numeric, target &found)
+{
+    if (const hostent *entry = gethostbyname(name);
         entry != nullptr && entry->h_addrtype == AF_INET && entry->h_addr_list[0] != nullptr) {
         in_addr_t address;
         std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+        if (numeric && address == INADDR_NONE) return say("Invalid IP address.\n", 1);
         set_v4(found, address, port);
         return 0;
     }
@@ -85,13 +107,29 @@ int find_address(const char *host, int port, target &found)
     wanted.ai_family = AF_INET6;
     wanted.ai_socktype = SOCK_DGRAM;
     addrinfo *answer = nullptr;
-    if (getaddrinfo(host, nullptr, &wanted, &answer) != 0)
-        return say("Unknown or invalid hostname.\n", 1);
+    if (getaddrinfo(name, nullptr, &wanted, &answer) != 0)
+        return say(numeric ? "Invalid IP address.\n" : "Unknown or invalid hostname.\n", 1);
     sockaddr_in6 address;
     std::memcpy(&address, answer->ai_addr, sizeof address);
     freeaddrinfo(answer);
     set_v6(found, address, port);
     return 0;
+}
+
+/// Finds the address of `host`: a leading digit means numbers-and-dots, or, when it is none
+/// but holds a letter (1e100.net), a name; anything else is a name.
+/// Returns 0, or 1 after saying why not on standard output.
+int find_address(const char *host, int port, target &found)
+{
+    if (!is_digit(host[0])) return look_up(host, port, false, found);
+    const in_addr_t address = inet_addr(host);
+    if (address != INADDR_NONE) {
+        set_v4(found, address, port);
+        return 0;
+    }
+    // 255.255.255.255 is refused with the errors, and so is a text no name could be
+    if (!has_letter(host)) return say("Invalid IP address.\n", 1);
+    return look_up(host, port, true, found);
 }
 
 /// Finds the target of `[v6]` or `[v6]:port`, whose opening bracket `text` has passed.
@@ -102,7 +140,9 @@ int find_bracketed(char *text, target &found)
     if (closed) *closing = '\0';
     sockaddr_in6 address;
     if (!closed || read_v6(text, address) != 0) return say("Invalid IP address.\n", 1);
-    set_v6(found, address, closing[1] == ':' ? port_from_text(closing + 2) : k_default_port);
+    const int port = closing[1] == ':' ? read_port(closing + 2) : k_default_port;
+    if (port == 0) return 1;
+    set_v6(found, address, port);
     return 0;
 }
 
@@ -114,19 +154,42 @@ bool may_be_v6(const char *text)
     return colon != nullptr && std::strchr(colon + 1, ':') != nullptr;
 }
 
+/// Says that `text`, an IPv6 address, a colon and a port, wants brackets, if it is that.
+/// Returns 1 when it said so, or 0.
+int refuse_unbracketed_port(char *text)
+{
+    char *colon = std::strrchr(text, ':');
+    *colon = '\0';
+    sockaddr_in6 address;
+    const bool v6_and_port = read_v6(text, address) == 0;
+    if (v6_and_port) {
+        std::array<char, k_message_size> message;
+        const int length = std::snprintf(message.data(), message.size(),
+                                         "A port after an IPv6 address needs brackets: [%s]:%s\n",
+                                         text, colon + 1);
+        say({message.data(), std::min(static_cast<std::size_t>(length), message.size() - 1)}, 1);
+    }
+    *colon = ':';
+    return v6_and_port ? 1 : 0;
+}
+
 } // namespace
 
 int find_target(char *text, target &found)
 {
     if (text[0] == '[') return find_bracketed(text + 1, found);
-    if (sockaddr_in6 address; may_be_v6(text) && read_v6(text, address) == 0) {
-        set_v6(found, address, k_default_port);
-        return 0;
+    if (may_be_v6(text)) {
+        if (sockaddr_in6 address; read_v6(text, address) == 0) {
+            set_v6(found, address, k_default_port);
+            return 0;
+        }
+        if (refuse_unbracketed_port(text) != 0) return 1;
+        if (std::strchr(text, '%') != nullptr) return say("Invalid IP address.\n", 1);
     }
     int port = k_default_port;
     if (char *colon = std::strchr(text, ':')) {
         *colon = '\0'; // the host text ends at the first colon
-        port = port_from_text(colon + 1);
+        if ((port = read_port(colon + 1)) == 0) return 1;
     }
     return find_address(text, port, found);
 }
