@@ -4,6 +4,8 @@
 #include "output.hpp"
 #include "protocol.hpp"
 #include "reply.hpp"
+#include "signals.hpp"
+#include "silence.hpp"
 
 #include <algorithm>
 #include <array>
@@ -49,25 +51,36 @@ void report_failure(const char *action, std::size_t tried, ssize_t rc)
     std::perror(text.data());
 }
 
-/// Reports that receiving failed with `rc`.
-void report_receive_failure(ssize_t rc)
-{
-    if (rc == 0) errno = 0; // an empty datagram is no error of the system's
-    report_failure("Error receiving UDP packet", k_exchange_size, rc);
-}
-
 /// One request on its way: where it went, and when its reply must be complete.
 struct round_trip {
     int sock;
     const target &to;
     instant deadline;
+    /// Half the bound: if nothing has come by then, the server is asked why (see silence.hpp).
+    instant probe_at;
     /// The next receive may wait by itself, bounded by the socket, whose bound starts with the
     /// receive: true only while nothing has taken time since the deadline was set.
     bool on_socket_bound = true;
     /// How many more datagrams may be taken that were queued when their wait had run out:
     /// more than the socket can hold, and yet an end to a flood.
     int late_reads_left = k_late_reads;
+    /// The next receive takes what was queued once its wait had run out.
+    bool late = false;
+    /// How often telk had been continued after a stop when the exchange began.
+    unsigned long continues_then = continues();
+    bool heard = false; // a datagram of the reply, or of the challenge, came
+    silence_probe probe{};
 };
+
+/// Reports that receiving for `trip` failed with `rc`; when the server was silent and was
+/// asked why, what its answer says follows.
+void report_receive_failure(const round_trip &trip, ssize_t rc)
+{
+    const bool silent = rc < 0 && errno == ETIMEDOUT;
+    if (rc == 0) errno = 0; // an empty datagram is no error of the system's
+    report_failure("Error receiving UDP packet", k_exchange_size, rc);
+    if (silent && trip.probe.asked()) trip.probe.explain(trip.to);
+}
 
 /// What the system had queued on the socket about datagrams it sent.
 struct queued_errors {
@@ -182,10 +195,18 @@ int wait_until(round_trip &trip, instant until)
     bool waited_out = false; // a wait that ended with the time found nothing queued
     for (;;) {
         pollfd watched{trip.sock, POLLIN, 0};
-        const auto left = std::chrono::ceil<microseconds>(until - now());
+        // Until something comes, the wait stops once at half the bound to ask why not.
+        const bool probing = !trip.heard && !trip.probe.asked() && trip.probe_at < until;
+        const auto left =
+            std::chrono::ceil<microseconds>((probing ? trip.probe_at : until) - now());
+        if (left.count() <= 0 && probing) {
+            trip.probe.ask(trip.to);
+            continue;
+        }
         if (left.count() <= 0) {
             if (!waited_out && trip.late_reads_left > 0 && poll(&watched, 1, 0) > 0) {
                 --trip.late_reads_left;
+                trip.late = true;
                 return 1;
             }
             errno = ETIMEDOUT;
@@ -194,8 +215,9 @@ int wait_until(round_trip &trip, instant until)
         const timespec limit = as_timespec(left);
         const int ready = ppoll(&watched, 1, &limit, nullptr);
         if (ready > 0) return 1;
-        waited_out = ready == 0;
-        if (ready < 0 && errno != EINTR) return -1; // interrupted (Ctrl-Z, fg): wait on
+        waited_out = ready == 0 && !probing;
+        // interrupted by a stop and continue: wait on; told to end: end
+        if (ready < 0 && (errno != EINTR || stop_signal() != 0)) return -1;
     }
 }
 
@@ -209,15 +231,28 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
     for (;;) {
         // The first receive of an exchange waits by itself, bounded by the socket, so that a
         // reply in one datagram costs one call; every later one waits for what is left.
+        if (stop_signal() != 0) { // before a wait that it would not cut short
+            errno = EINTR;
+            return -1;
+        }
         const bool blocking = std::exchange(trip.on_socket_bound, false);
         if (!blocking && wait_until(trip, until) <= 0) return -1;
         const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(),
                                     blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
-        if (rc >= 0 && (now() < until || came_by(trip, until))) return rc;
-        if (rc >= 0) { // too late: taken off, as a late piece would be before the next request
+        // Only what telk got to late, once the wait had run out or after a stop, may have come
+        // after `until`; what did is taken off, as a late piece would be before the next
+        // request, and counts as nothing.
+        const bool got_late =
+            std::exchange(trip.late, false) || (blocking && continues() != trip.continues_then);
+        if (rc >= 0 && got_late && now() >= until && !came_by(trip, until)) {
             errno = ETIMEDOUT;
             return -1;
         }
+        if (rc >= 0) {
+            trip.heard = true;
+            return rc;
+        }
+        if (errno == EINTR && stop_signal() != 0) return -1;
         if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
         // An error with no report queued (the socket had no room for it) was taken off by the
         // failed receive, and says nothing of this request.
@@ -240,9 +275,10 @@ std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
             received += static_cast<std::size_t>(rc);
             continue;
         }
-        if (rc < 0 && errno == ETIMEDOUT && received > k_header.size())
-            return received; // the server went quiet: what came is the reply
-        report_receive_failure(rc);
+        // the server went quiet, or telk was told to end: what came is the reply
+        if (rc < 0 && (errno == ETIMEDOUT || stop_signal() != 0) && received > k_header.size())
+            return received;
+        if (stop_signal() == 0) report_receive_failure(trip, rc);
         return 0;
     }
     return received;
@@ -272,6 +308,8 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
     constexpr std::string_view ask{"\xff\xff\xff\xffgetchallenge"};
     constexpr std::string_view answer{"\xff\xff\xff\xff"
                                       "challenge "};
+    constexpr std::string_view plain_answer{"\xff\xff\xff\xff"
+                                            "challengeResponse"};
     const ssize_t sent = send_request(trip, ask);
     if (sent != static_cast<ssize_t>(ask.size())) {
         report_failure("Could not send UDP packet", ask.size(), sent);
@@ -280,11 +318,17 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
     for (;;) {
         const ssize_t rc = next_datagram(trip, scratch, trip.deadline);
         if (rc < 0) {
-            std::perror("No challenge came from the server");
+            if (stop_signal() == 0) std::perror("No challenge came from the server");
             return 1;
         }
         const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
+        if (datagram.starts_with(plain_answer)) {
+            std::fputs("The server answered as servers of plain requests do: leave -s out\n",
+                       stderr);
+            return 1;
+        }
         if (!datagram.starts_with(answer)) continue;
+        trip.heard = false; // the request's own reply may yet be silent
         challenge = datagram.substr(answer.size());
         challenge = challenge.substr(0, challenge.find('\0'));
         return 0;
@@ -300,9 +344,9 @@ int collect_until_quiet(round_trip &trip, reply_stream &reply, microseconds quie
     instant until = trip.deadline;
     for (;;) {
         const ssize_t rc = next_datagram(trip, scratch, until);
-        if (rc < 0 && errno == ETIMEDOUT && has_text(reply)) return 0;
+        if (rc < 0 && (errno == ETIMEDOUT || stop_signal() != 0) && has_text(reply)) return 0;
         if (rc < 0) {
-            report_receive_failure(rc);
+            if (stop_signal() == 0) report_receive_failure(trip, rc);
             return 1;
         }
         if (rc == 0) continue;
@@ -344,7 +388,8 @@ instant turn_in_bucket(long burst) { return pace.due - (burst - 1) * k_pace_inte
 void sleep_until(instant until)
 {
     const timespec wake = as_timespec(until);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+    while (stop_signal() == 0 &&
+           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
     }
 }
 
@@ -354,9 +399,10 @@ void sleep_until(instant until)
 instant wait_for_turn(const exchange_rules &rules)
 {
     const instant start = now();
+    if (rules.pause.count() == 0) return start; // no pause at all
     instant turn = start;
     if (pace.sent > 0) turn += std::max(rules.pause, microseconds{});
-    if (const long allowed = burst(rules.form); rules.pause.count() != 0 && allowed > 0)
+    if (const long allowed = burst(rules.form); allowed > 0)
         turn = std::max(turn, turn_in_bucket(allowed));
     if (turn <= start) return start;
     flush_out();
@@ -400,7 +446,7 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
         return 1;
     }
     ++pace.sent;
-    pace.due = std::max(pace.due, sent_at) + k_pace_interval;
+    if (rules.pause.count() != 0) pace.due = std::max(pace.due, sent_at) + k_pace_interval;
 
     reply_verdict verdict;
     if (rules.quiet.count() > 0) {
@@ -426,8 +472,11 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
 
 int prepare_socket(int sock, int family, microseconds bound, bool collecting)
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
-    const timeval limit{seconds.count(), (bound - seconds).count()};
+    // Half the bound: a first receive that waits that long without a datagram goes on
+    // waiting after the server has been asked why (see silence.hpp).
+    const microseconds half = bound / 2;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(half);
+    const timeval limit{seconds.count(), (half - seconds).count()};
     if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
         std::perror("Couldn't set UDP socket timeout");
         return 1;
@@ -460,11 +509,13 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     // would be probed page by page under stack clash protection, and all of it made resident.
     static std::array<char, k_exchange_size> buffer;
     instant sent_at = wait_for_turn(rules);
-    round_trip trip{sock, to, sent_at + rules.bound};
+    if (stop_signal() != 0) return 1;
+    round_trip trip{sock, to, sent_at + rules.bound, sent_at + rules.bound / 2};
     for (bool retried = false;; retried = true) {
         const int status = try_once(trip, buffer, sent_at, password, command, rules, retried);
         if (status != k_again) return status;
         sleep_until(retry_at(sent_at));
+        if (stop_signal() != 0) return 1;
         trip.on_socket_bound = false;
         sent_at = now();
     }

@@ -32,7 +32,8 @@ struct exchange_rules {
     std::chrono::microseconds pause{-1};
 };
 
-/// Bounds a receive on `sock`, of address `family`, that waits by itself by `bound`, and has
+/// Bounds a receive on `sock`, of address `family`, that waits by itself by half of `bound`
+/// (the rest is waited for once the server has been asked why it is silent), and has
 /// the system tell the socket of ICMP errors about its datagrams (a closed port) instead of
 /// letting a wait time out; when `collecting` replies until quiet, gives the socket room for a
 /// long reply's burst of datagrams. Returns 0, or 1 after reporting the failed call on

@@ -2,6 +2,7 @@
 #include "exchange.hpp"
 #include "output.hpp"
 #include "password.hpp"
+#include "signals.hpp"
 #include "target.hpp"
 
 #include <algorithm>
@@ -311,6 +312,7 @@ ssize_t refill(input &in)
             input_block[in.end] = '\0';
             return got;
         }
+        if (errno == EINTR && stop_signal() != 0) return -1; // told to end
         if (errno == EAGAIN) { // left non-blocking by whoever started telk: wait for more
             pollfd watched{STDIN_FILENO, POLLIN, 0};
             poll(&watched, 1, -1);
@@ -389,11 +391,11 @@ int run_interactive(session &s)
     }
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+/// The run, from the command line to its status.
+int run(int argc, char *argv[])
 {
     if (reserve_standard_descriptors() != 0) return 1;
+    watch_signals();
     start_output();
     options opts;
     if (read_options(argc, argv, opts) != 0) return 1;
@@ -426,4 +428,13 @@ int main(int argc, char *argv[])
     session s{sock.get(), to, password, rules, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const int status = run(argc, argv);
+    end_by_signal(); // told to end: now that what came is written out
+    return status;
 }

@@ -1,4 +1,5 @@
 #include "password.hpp"
+#include "signals.hpp"
 
 #include <algorithm>
 #include <array>
@@ -50,7 +51,7 @@ ssize_t read_some(int fd, std::span<char> room)
 {
     for (;;) {
         const ssize_t got = read(fd, room.data(), room.size());
-        if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+        if (got >= 0 || (errno != EINTR && errno != EAGAIN) || stop_signal() != 0) return got;
         if (errno == EAGAIN) {
             pollfd watched{fd, POLLIN, 0};
             poll(&watched, 1, -1);

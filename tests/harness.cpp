@@ -347,8 +347,19 @@ Outcome run_telk(const FakeServer &server, const Script &script)
         if (steady::now() >= deadline ||
             poll(watched, 3, static_cast<int>(std::max<long>(left.count(), 0))) < 0)
             break;
-        if (watched[0].revents != 0 &&
-            take_request(server.fd.get(), outcome.requests, scene.telk)) {
+        sockaddr_in6 from{};
+        if (watched[0].revents != 0 && take_request(server.fd.get(), outcome.requests, from)) {
+            // telk asks why a server is silent from a socket of its own
+            if (outcome.requests.size() > 1 && from.sin6_port != scene.telk.sin6_port) {
+                outcome.probes.push_back(outcome.requests.back());
+                outcome.requests.pop_back();
+                Scene asked = scene;
+                asked.telk = from;
+                for (const std::string &datagram : script.probe_answer)
+                    send_to_telk(asked, datagram);
+                continue;
+            }
+            scene.telk = from;
             if (script.every_tick && outcome.requests.size() == 1)
                 next_tick = steady::now() + k_tick;
             times.push_back(steady::now());
@@ -379,7 +390,9 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.status = WIFEXITED(status)     ? WEXITSTATUS(status)
+                     : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                           : -1;
     sockaddr_in6 peer{};
     while (take_request(server.fd.get(), outcome.requests, peer)) {
         // sent just before the end: counted, not answered

@@ -36,6 +36,12 @@ inline const std::string k_empty_datagram =
     "Error receiving UDP packet (tried=32768, rc=0): Success\n";
 /// What telk says when a server refuses the password.
 inline const std::string k_refusal = "The server refused the password\n";
+/// What telk says when no reply came in time, nor any answer to its question why.
+inline const auto k_unanswered = testing::AllOf(
+    StartsWith("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\nNothing "
+               "answers at 127.0.0.1:"),
+    testing::EndsWith(": it is down, the port is wrong, a firewall drops the datagrams, or it "
+                      "limits requests from this address\n"));
 inline const std::string k_no_password_set =
     "The server has no remote-console password set: set one there\n";
 /// What a server answers a refused password with, and a request when it has none set.
@@ -109,6 +115,7 @@ struct Script {
     bool socket_input = false;       // standard input a socket instead of a pipe
     std::vector<Strings> replies;    // replies[i]: the datagrams that answer request i
     Respond respond;                 // instead: the datagrams that answer each request
+    Strings probe_answer;            // what answers telk's question why the server is silent
     Hook before_reply;               // runs before each answer
     Hook on_output;                  // runs whenever standard output has grown
     Hook every_tick;                 // runs every 0.1 s from the first request until telk ends
@@ -123,9 +130,10 @@ struct Script {
 };
 
 struct Outcome {
-    Strings requests; // every datagram the server got, in order
+    Strings requests; // every datagram the server got, in order, but for:
+    Strings probes;   // those that asked why the server was silent
     std::string out, err;
-    int status = -1; // -1 unless telk exited by itself
+    int status = -1; // as a shell sees it: 128 + the signal that ended telk, if one did
 };
 
 /// Runs telk to its end, serving its requests, with every wait bounded by the deadline.

@@ -129,7 +129,7 @@ const Case k_families[] = {
      .script = {.args = k_unpaced.args, .respond = first_family},
      .requests = {k_unpaced.requests.begin(), k_unpaced.requests.begin() + 11},
      .out = k_unpaced.out.substr(0, k_unpaced.out.find("print\n11\n")),
-     .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): Connection timed out\n"),
+     .err = k_unanswered,
      .status = 1},
     {.name = "sha1_hashes_the_password_time_and_words",
      .script = {.args = {"-s", "sha1", k_at, "secret", "echo  \"a  b\"x"},
