@@ -267,6 +267,13 @@ const Case k_bounds[] = {
                 .deadline = std::chrono::seconds(10)},
      .requests = {request("a")},
      .out = "print\n\n"},
+    {.name = "empty_datagrams_do_not_hold_a_quiet_reply_open",
+     .script = {.args = {"-q", "0.3", "-w", "5", k_at, "pw", "a"},
+                .replies = {{k_first + "A\n"}},
+                .every_tick = sends(""),
+                .deadline = std::chrono::seconds(2)},
+     .requests = {request("a")},
+     .out = "print\nA\n\n"},
     {.name = "dripping_headers_time_out_when_collecting",
      .script = {.args = {"-q", "0.3", "-w", "1", k_at, "pw", "a", "b"},
                 .replies = {{H}},
@@ -276,7 +283,9 @@ const Case k_bounds[] = {
      .err = Eq(k_timed_out),
      .status = 1},
     {.name = "three_quick_datagrams_make_one_reply",
-     .script = {.args = {k_at, "pw", "a", "b"}, .replies = {{H + "a", "b", "c\n"}, {H + "B\n"}}},
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + "a", "b", "c\n"}, {H + "B\n"}},
+                .deadline = k_at_once},
      .requests = {request("a"), request("b")},
      .out = "abc\n\nB\n\n"},
     {.name = "stopping_and_continuing_does_not_extend_the_bound",
@@ -304,7 +313,14 @@ const Case k_bounds[] = {
     {.name = "host_unreachable_about_the_target_fails",
      .script = {.args = {k_at, "pw", "a", "b"},
                 .replies = {{H + "A\n"}},
-                .before_reply = forges(ICMP_DEST_UNREACH, ICMP_HOST_UNREACH),
+                // both come while telk is stopped; the one about the target decides
+                .before_reply =
+                    [](const Scene &scene) {
+                        stop_telk(scene);
+                        forges(ICMP_DEST_UNREACH, ICMP_HOST_UNREACH)(scene);
+                        forges(ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 1)(scene);
+                        kill(scene.pid, SIGCONT);
+                    },
                 .forges_icmp = true},
      .requests = {request("a")},
      .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): No route to host\n"),

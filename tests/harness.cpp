@@ -119,7 +119,8 @@ Pipe make_terminal()
 
 /// Starts telk with `fds` as its standard descriptors (-1: closed) and at most `max_files`
 /// open descriptors (0: no limit of its own). Returns its pid, or -1.
-pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds, int max_files)
+pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds, int max_files,
+                 const Strings &env)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -146,8 +147,14 @@ pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds, int max_fil
     for (const std::string &arg : line)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (char **variable = environ; *variable != nullptr; ++variable)
+        envp.push_back(*variable);
+    for (const std::string &variable : env)
+        envp.push_back(const_cast<char *>(variable.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return pid;
@@ -312,7 +319,7 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     Strings args;
     for (const std::string &arg : script.args)
         args.push_back(expand(arg, server, file.path));
-    const pid_t pid = spawn_telk(args, fds, script.max_files);
+    const pid_t pid = spawn_telk(args, fds, script.max_files, script.env);
     for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
         telks->reset();
     Outcome outcome;

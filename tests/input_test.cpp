@@ -110,6 +110,19 @@ const Case k_interactive[] = {
      .out = k_greeting + "A\n\n",
      .err = Eq(k_empty_datagram),
      .status = 1},
+    // the server answers b only once A shows, which at a terminal it does at once
+    {.name = "terminal_shows_each_reply_as_it_ends",
+     .script = {.args = {k_at, "pw"},
+                .input = "a\nb\n",
+                .replies = {{H + "A\n"}, Strings{}},
+                .on_output =
+                    [](const Scene &scene) {
+                        if (scene.out->ends_with("A\n\n")) sends(H + "B\n")(scene);
+                    },
+                .terminal_output = true,
+                .deadline = k_at_once},
+     .requests = {request("a"), request("b")},
+     .out = k_greeting + "A\n\nB\n\n"},
     refused("refused_target_before_greeting", {"255.255.255.255:{port}", "pw"},
             "Invalid IP address.\n"),
 };

@@ -18,6 +18,14 @@ Case clean(const char *name, const Strings &datagrams, const std::string &out,
             .out = out};
 }
 
+/// 4 KiB of text at a terminal, without a newline.
+const std::string k_2048_e_acute = [] {
+    std::string text;
+    for (int i = 0; i < 2048; ++i)
+        text += "\xc3\xa9";
+    return text;
+}();
+
 const Case k_clean[] = {
     clean("print_line_and_colour_codes_go", {k_first + "^1Red^7Server ^a^Z ^^3x ^ end^\n"},
           "RedServer  ^x ^ end^\n"),
@@ -54,11 +62,20 @@ const Case k_clean[] = {
     clean("terminal_shows_raw_c1_controls_in_m_notation",
           {H + "a\x9b"
                "2J\x9d"
-               "0;t\a\x85\n"},
-          "aM-^[2JM-^]0;t^GM-^E\n", true),
+               "0;t\a\x85\x9f|\xc2\x9f\n"},
+          "aM-^[2JM-^]0;t^GM-^EM-^_|M-^_\n", true),
     clean("terminal_passes_valid_utf8_whole",
-          {H + "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe0\x80\n"},
-          "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe0M-^@\n", true),
+          {H + "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe0\x80\x80|\xed\xa0\x80\n"},
+          "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe0M-^@M-^@|\xed\xa0M-^@\n", true),
+    clean("terminal_fills_the_output_buffer_exactly", {k_first + k_2048_e_acute},
+          k_2048_e_acute + "\n", true),
+    {.name = "no_color_at_a_terminal_drops_the_codes",
+     .script = {.args = {"-c", k_at, "pw", "a"},
+                .replies = {{k_first + "^1Red^7 \x1b\n"}},
+                .terminal_output = true,
+                .env = {"NO_COLOR=1"}},
+     .requests = {request("a")},
+     .out = "Red ^[\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Clean, Telk, testing::ValuesIn(k_clean), case_name);
 
