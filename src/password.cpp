@@ -8,9 +8,12 @@
 #include <cstring>
 #include <span>
 
+#include <climits>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -82,6 +85,39 @@ int read_first_line(int fd, bool whole, std::string_view &password)
     return 1;
 }
 
+/// Room for a message that names the password file.
+constexpr std::size_t k_message_size = PATH_MAX + 64;
+
+/// Warns when the regular file `path`, of `status`, can be read by others than its owner:
+/// the password is still used, but anyone on the machine may have it.
+void warn_if_readable(const char *path, const struct stat &status)
+{
+    if (S_ISREG(status.st_mode) && (status.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        std::fprintf(stderr,
+                     "Warning: password file %s can be read by others than its owner "
+                     "(chmod 600 it)\n",
+                     path);
+}
+
+/// Reads the first line of the terminal `fd` as a password is read: after a prompt on
+/// standard error, with echo off, and echo on again whatever happens, a signal included
+/// (telk notes one and ends only once this returns).
+int read_at_terminal(int fd, std::string_view &password)
+{
+    termios mode{};
+    const bool quiet = tcgetattr(fd, &mode) == 0;
+    termios silent = mode;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    std::fputs("Password: ", stderr);
+    if (quiet) tcsetattr(fd, TCSAFLUSH, &silent);
+    const int read = read_first_line(fd, false, password);
+    const int error = errno;
+    if (quiet) tcsetattr(fd, TCSAFLUSH, &mode);
+    std::fputs("\n", stderr);
+    errno = error;
+    return read;
+}
+
 } // namespace
 
 std::string_view hide_password(char *argument)
@@ -100,12 +136,18 @@ int read_password_file(const char *path, std::string_view &password)
     const int named = named_descriptor(path);
     const int fd = named >= 0 ? named : open(path, O_RDONLY | O_CLOEXEC);
     struct stat status {};
-    const bool read = fd >= 0 && fstat(fd, &status) == 0 &&
-                      read_first_line(fd, named < 0 && S_ISREG(status.st_mode), password) == 0;
+    const bool opened = fd >= 0 && fstat(fd, &status) == 0;
+    if (opened) warn_if_readable(path, status);
+    const bool read =
+        opened && (isatty(fd) == 1
+                       ? read_at_terminal(fd, password)
+                       : read_first_line(fd, named < 0 && S_ISREG(status.st_mode), password)) == 0;
     const int error = errno;
     if (named < 0 && fd >= 0) close(fd);
     if (read) return 0;
+    std::array<char, k_message_size> message;
+    std::snprintf(message.data(), message.size(), "Couldn't read password file %s", path);
     errno = error;
-    std::perror("Couldn't read password file");
+    std::perror(message.data());
     return 1;
 }

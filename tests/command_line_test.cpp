@@ -153,7 +153,7 @@ Case password_refused(const char *name, const std::string &file, const std::stri
 {
     return {.name = name,
             .script = {.args = {"-p", file, k_at, "a"}},
-            .err = Eq("Couldn't read password file: " + reason + "\n"),
+            .err = Eq("Couldn't read password file " + file + ": " + reason + "\n"),
             .status = 1};
 }
 
@@ -176,9 +176,15 @@ const Case k_password_files[] = {
     password_from("empty_file_is_the_empty_password", "", ""),
     password_refused("missing_file", "/nonexistent/pw", "No such file or directory"),
     password_refused("directory", "/", "Is a directory"),
+    {.name = "file_others_can_read_is_warned_of_and_used",
+     .script = {.args = {"-p", "/etc/passwd", k_at, "a"}, .replies = {{H + "A\n"}}},
+     .requests = {request("a", "root:x:0:0:root:/root:/bin/bash")},
+     .out = "A\n\n",
+     .err = Eq("Warning: password file /etc/passwd can be read by others than its owner "
+               "(chmod 600 it)\n")},
     {.name = "line_longer_than_any_request_refused",
      .script = {.args = {"-p", "{file}", k_at, "a"}, .file = std::string(200000, 'p')},
-     .err = Eq("Couldn't read password file: File too large\n"),
+     .err = testing::MatchesRegex("Couldn't read password file /tmp/.*: File too large\n"),
      .status = 1},
     {.name = "host_alone_reads_commands",
      .script =
