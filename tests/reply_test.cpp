@@ -3,8 +3,7 @@
 #include "../src/digest.hpp"
 #include "harness.hpp"
 
-#include <algorithm>
-#include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -16,12 +15,18 @@ const std::string k_limited = H + "nBad rcon_password.\n\0"s;
 /// The command that `sent` carries, as a plain request with password "pw".
 std::string command_of(const std::string &sent) { return sent.substr(request("").size()); }
 
+/// Whether the last of `times` came within a second of the one before, past the first
+/// `allowance` requests.
+bool too_soon(const Times &times, std::size_t allowance)
+{
+    return times.size() > allowance && times.back() - times[times.size() - 2] < 1s;
+}
+
 /// A third-family server with password "pw": it answers "ran COMMAND", and refuses a wrong
 /// password or a request within a second of the one before.
 Strings third_family(const Strings &requests, const Times &times)
 {
-    const bool limited = times.size() > 1 && times.back() - times[times.size() - 2] < 1s;
-    if (limited || !requests.back().starts_with(request(""))) return {k_limited};
+    if (too_soon(times, 1) || !requests.back().starts_with(request(""))) return {k_limited};
     return {H + "nran " + command_of(requests.back()) + "\n\0"s};
 }
 
@@ -29,37 +34,27 @@ Strings third_family(const Strings &requests, const Times &times)
 /// rest without a word.
 Strings first_family(const Strings &requests, const Times &times)
 {
-    double level = 0;
-    bool taken = false;
-    for (std::size_t i = 0; i < times.size(); ++i) {
-        if (i > 0)
-            level = std::max(
-                0.0, level - std::chrono::duration<double>(times[i] - times[i - 1]).count());
-        taken = level + 1 <= 10;
-        level += taken ? 1 : 0;
-    }
-    if (!taken) return {};
+    if (too_soon(times, 10)) return {};
     return {k_first + command_of(requests.back()) + "\n"};
 }
 
-/// A batch of commands "1" to "count" after `front`, the requests that send them, and the
-/// first family's replies to them.
-struct Batch {
-    Strings args, requests;
-    std::string out;
-};
-Batch batch(Strings front, int count)
+/// A run of `args` and commands "1" to "12" against first_family, whose replies to the first
+/// `answered` of them come out; `status` 1: the next one goes unanswered.
+Case twelve(const char *name, Strings args, int answered, int status = 0)
 {
-    Batch b{std::move(front)};
-    for (int i = 1; i <= count; ++i) {
-        b.args.push_back(std::to_string(i));
-        b.requests.push_back(request(std::to_string(i)));
-        b.out += "print\n" + std::to_string(i) + "\n\n";
+    Case c{.name = name, .script = {.respond = first_family}, .status = status};
+    std::string out;
+    for (int i = 1; i <= 12; ++i) {
+        const std::string command = std::to_string(i);
+        args.push_back(command);
+        if (i <= answered + status) c.requests.push_back(request(command));
+        if (i <= answered) out += "print\n" + command + "\n\n";
     }
-    return b;
+    c.script.args = std::move(args);
+    c.out = out;
+    if (status != 0) c.err = k_unanswered;
+    return c;
 }
-const Batch k_twelve = batch({k_at, "pw"}, 12);
-const Batch k_unpaced = batch({"-i", "0", "-w", "0.5", k_at, "pw"}, 12);
 
 /// Checks that the one request sends `command` hashed with `password`, the time near now and
 /// the command's `words`, without the password.
@@ -79,8 +74,8 @@ std::function<void(const Strings &)> hashed(std::string password, std::string co
         const std::array<std::string_view, 5> text{"rcon ", password, time, " ", words};
         std::string digest;
         for (const char byte : sha1(text))
-            digest += "0123456789ABCDEF"[(byte >> 4) & 0xf] +
-                      std::string(1, "0123456789ABCDEF"[byte & 0xf]);
+            for (const int nibble : {(byte >> 4) & 0xf, byte & 0xf})
+                digest += "0123456789ABCDEF"[nibble];
         EXPECT_EQ(sent.substr(verb.size(), 40), digest);
         EXPECT_EQ(sent.find(password), std::string::npos);
     };
@@ -121,16 +116,8 @@ const Case k_families[] = {
      .script = {.args = {"-i", "0", "-q", "0.1", k_at, "pw", "a", "b"}, .respond = third_family},
      .requests = {request("a"), request("b"), request("b")},
      .out = "nran a\n\nnran b\n\n"},
-    {.name = "first_family_allowance_is_kept",
-     .script = {.args = k_twelve.args, .respond = first_family},
-     .requests = k_twelve.requests,
-     .out = k_twelve.out},
-    {.name = "no_pacing_at_all_with_i_0",
-     .script = {.args = k_unpaced.args, .respond = first_family},
-     .requests = {k_unpaced.requests.begin(), k_unpaced.requests.begin() + 11},
-     .out = k_unpaced.out.substr(0, k_unpaced.out.find("print\n11\n")),
-     .err = k_unanswered,
-     .status = 1},
+    twelve("first_family_allowance_is_kept", {k_at, "pw"}, 12),
+    twelve("no_pacing_at_all_with_i_0", {"-i", "0", "-w", "0.5", k_at, "pw"}, 10, 1),
     {.name = "sha1_hashes_the_password_time_and_words",
      .script = {.args = {"-s", "sha1", k_at, "secret", "echo  \"a  b\"x"},
                 .replies = {{H + "na  b\n\0"s}}},
