@@ -1,3 +1,4 @@
+// MD4, HMAC-MD4 and SHA-1, written out from their standards; one block loop serves both hashes.
 #include "digest.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Standard output through one static buffer, and replies written there as clean text.
 #include "output.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The password moved out of the arguments, or read from the first line of a file or a terminal.
 #include "password.hpp"
 #include "signals.hpp"
 

@@ -1,3 +1,4 @@
+// The host text made into an address and port: IPv4, IPv6 in brackets or whole, or a name.
 #include "target.hpp"
 #include "output.hpp"
 

@@ -1,3 +1,4 @@
+// The harness: telk spawned, its requests served and recorded, its streams and status taken.
 #include "harness.hpp"
 
 #include <array>
