@@ -110,10 +110,12 @@ int read_at_terminal(int fd, std::string_view &password)
     termios silent = mode;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     std::fputs("Password: ", stderr);
-    if (quiet) tcsetattr(fd, TCSAFLUSH, &silent);
+    // TCSANOW, not TCSAFLUSH: what was typed ahead, the password or the commands after it,
+    // stays to be read.
+    if (quiet) tcsetattr(fd, TCSANOW, &silent);
     const int read = read_first_line(fd, false, password);
     const int error = errno;
-    if (quiet) tcsetattr(fd, TCSAFLUSH, &mode);
+    if (quiet) tcsetattr(fd, TCSANOW, &mode);
     std::fputs("\n", stderr);
     errno = error;
     return read;

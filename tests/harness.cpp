@@ -300,6 +300,10 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     std::signal(SIGPIPE, SIG_IGN);
     Pipe in = script.socket_input ? make_socket_pair() : make_pipe(),
          out = script.terminal_output ? make_terminal() : make_pipe(), err = make_pipe();
+    if (script.terminal_input) { // telk's end of a terminal, and the keyboard's
+        Pipe terminal = make_terminal();
+        in = {std::move(terminal.write), std::move(terminal.read)};
+    }
     const TempFile file(script.file);
     const std::string input_path =
         expand(script.input_file ? script.input_file : "", server, file.path);
@@ -331,7 +335,7 @@ Outcome run_telk(const FakeServer &server, const Script &script)
     std::size_t said = 0; // pieces of the dialogue written so far
     if (script.dialogue.empty()) {
         write_all(in.write, script.input);
-        in.write.reset();
+        if (!script.terminal_input) in.write.reset(); // a hangup would drop what is unread
     }
 
     std::string *sinks[] = {nullptr, &outcome.out, &outcome.err};

@@ -123,6 +123,7 @@ struct Script {
     const char *input_file = nullptr;  // standard input from there ("{file}": the file's)
     const char *output_file = nullptr; // standard output there instead of a pipe
     bool nonblocking_output = false;   // standard output a non-blocking pipe of one page
+    bool terminal_input = false;       // standard input a pseudo-terminal, in raw mode
     bool terminal_output = false;      // standard output a pseudo-terminal, in raw mode
     Strings env;                       // more of telk's environment, NAME=value
     int closed_fd = -1;                // this standard descriptor closed for telk
