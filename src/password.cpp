@@ -151,6 +151,6 @@ int read_password_file(const char *path, std::string_view &password)
     std::array<char, k_message_size> message;
     std::snprintf(message.data(), message.size(), "Couldn't read password file %s", path);
     errno = error;
-    std::perror(message.data());
+    if (stop_signal() == 0) std::perror(message.data()); // told to end: nothing to explain
     return 1;
 }
