@@ -1,5 +1,6 @@
 // Standard output through one static buffer, and replies written there as clean text.
 #include "output.hpp"
+#include "signals.hpp"
 
 #include <algorithm>
 #include <array>
@@ -50,8 +51,9 @@ int write_all(std::span<iovec> parts)
             skip_written(parts, static_cast<std::size_t>(wrote));
         } else if (errno == EAGAIN) {
             pollfd writable{STDOUT_FILENO, POLLOUT, 0};
-            poll(&writable, 1, -1);
-        } else if (errno != EINTR) {
+            // told to end: a reader that takes nothing must not hold telk
+            if (poll(&writable, 1, -1) < 0 && stop_signal() != 0) return 1;
+        } else if (errno != EINTR || stop_signal() != 0) {
             out.error = errno;
             return 1;
         }
@@ -425,7 +427,7 @@ int check_output(int status)
 {
     if (flush_out() == 0) return status;
     errno = output_error();
-    std::perror("Couldn't write standard output");
+    if (stop_signal() == 0) std::perror("Couldn't write standard output");
     return 1;
 }
 

@@ -9,7 +9,17 @@ namespace {
 volatile std::sig_atomic_t stopped_by = 0;
 volatile std::sig_atomic_t continued = 0;
 
-void note_stop(int signal) { stopped_by = signal; }
+/// Notes `signal`; told a second time, telk ends at once, whatever it was waiting for.
+void note_stop(int signal)
+{
+    if (stopped_by != 0) {
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigaction(signal, &fallback, nullptr);
+        raise(signal);
+    }
+    stopped_by = signal;
+}
 
 void note_continue(int /*signal*/) { continued = continued + 1; }
 

@@ -3,7 +3,7 @@
 
 /// Has SIGINT, SIGTERM and SIGHUP noted instead of ending telk at once, unless they were
 /// ignored (nohup), so that what a reply brought is written out first; a wait they cut short
-/// fails with EINTR. Counts SIGCONT. Call once, at the start.
+/// fails with EINTR. A second one ends telk at once. Counts SIGCONT. Call once, at the start.
 void watch_signals();
 
 /// The signal that told telk to end, or 0 while none has.
