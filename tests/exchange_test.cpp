@@ -12,7 +12,7 @@ namespace {
 using namespace telk_test;
 
 /// A tick hook that stops telk at the second tick, while it waits for a reply, sends it
-/// `datagram` at tick `sent_at`, and lets it go on at the sixth, past a bound of 0.3 seconds.
+/// `datagram` at tick `sent_at`, and lets it go on at the sixth, past every bound that uses it.
 Hook stopped_while_sent(const std::string &datagram, int sent_at = 2)
 {
     return [=](const Scene &scene) {
@@ -80,7 +80,7 @@ const Case k_exchanges[] = {
      .requests = {request("a"), request("b")},
      .out = "print\nBad rconpassword. was said\n\n" + k_no_password + "x\n\n"},
     {.name = "stopped_past_the_bound_takes_what_came_in_time",
-     .script = {.args = {"-w", "0.3", k_at, "pw", "a"},
+     .script = {.args = {"-w", "0.5", k_at, "pw", "a"},
                 .every_tick = stopped_while_sent(H + "A\n"),
                 .deadline = std::chrono::seconds(10)},
      .requests = {request("a")},
@@ -220,7 +220,7 @@ const Case k_quiet[] = {
      .err = Eq(k_no_password_set),
      .status = 1},
     {.name = "quiet_stopped_past_the_bound_takes_what_came_in_time",
-     .script = {.args = {"-q", "0.1", "-w", "0.3", k_at, "pw", "a"},
+     .script = {.args = {"-q", "0.1", "-w", "0.5", k_at, "pw", "a"},
                 .every_tick = stopped_while_sent(k_first + "A\n"),
                 .deadline = std::chrono::seconds(10)},
      .requests = {request("a")},
@@ -403,10 +403,10 @@ const Case k_silences[] = {
     silent("third_family_answers_everything_so_the_reply_was_lost", H + "c42\0"s,
            "answer every request do: the reply was lost\n"),
     {.name = "reply_after_the_question_still_counts",
-     .script = {.args = {"-w", "0.4", k_at, "pw", "a"},
+     .script = {.args = {"-w", "1", k_at, "pw", "a"},
                 .every_tick =
                     [](const Scene &scene) {
-                        if (scene.ticks == 3) sends(H + "A\n")(scene);
+                        if (scene.ticks == 7) sends(H + "A\n")(scene);
                     }},
      .requests = {request("a")},
      .out = "A\n\n"},
