@@ -305,14 +305,9 @@ void drop_waiting(round_trip &trip)
 /// 0, or 1 after reporting why none came.
 int get_challenge(round_trip &trip, std::string_view &challenge)
 {
-    constexpr std::string_view ask{"\xff\xff\xff\xffgetchallenge"};
-    constexpr std::string_view answer{"\xff\xff\xff\xff"
-                                      "challenge "};
-    constexpr std::string_view plain_answer{"\xff\xff\xff\xff"
-                                            "challengeResponse"};
-    const ssize_t sent = send_request(trip, ask);
-    if (sent != static_cast<ssize_t>(ask.size())) {
-        report_failure("Could not send UDP packet", ask.size(), sent);
+    const ssize_t sent = send_request(trip, k_ask_challenge);
+    if (sent != static_cast<ssize_t>(k_ask_challenge.size())) {
+        report_failure("Could not send UDP packet", k_ask_challenge.size(), sent);
         return 1;
     }
     for (;;) {
@@ -322,14 +317,16 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
             return 1;
         }
         const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
-        if (datagram.starts_with(plain_answer)) {
+        if (datagram.starts_with(k_plain_challenge_answer)) {
             std::fputs("The server answered as servers of plain requests do: leave -s out\n",
                        stderr);
             return 1;
         }
-        if (!datagram.starts_with(answer)) continue;
+        if (!datagram.starts_with(k_challenge_answer)) continue;
         trip.heard = false; // the request's own reply may yet be silent
-        challenge = datagram.substr(answer.size());
+        challenge = datagram;
+        // it starts with the answer: remove_prefix, where substr would bring in exceptions
+        challenge.remove_prefix(k_challenge_answer.size());
         challenge = challenge.substr(0, challenge.find('\0'));
         return 0;
     }

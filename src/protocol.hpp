@@ -10,6 +10,15 @@
 /// Opens every datagram, in both directions.
 inline constexpr std::string_view k_header{"\xff\xff\xff\xff", 4};
 
+/// Asks a server for a challenge: every family answers it, and it runs nothing.
+inline constexpr std::string_view k_ask_challenge{"\xff\xff\xff\xffgetchallenge"};
+/// How the second family answers it, the challenge behind; the first family answers with
+/// the longer word, and takes no signed requests.
+inline constexpr std::string_view k_challenge_answer{"\xff\xff\xff\xff"
+                                                     "challenge "};
+inline constexpr std::string_view k_plain_challenge_answer{"\xff\xff\xff\xff"
+                                                           "challengeResponse"};
+
 /// How a family of servers opens a reply's text and writes colour codes.
 enum class text_dialect {
     /// A first line that is exactly "print"; a caret and a digit or an ASCII letter.

@@ -11,13 +11,7 @@
 
 namespace {
 
-constexpr std::string_view k_ask{"\xff\xff\xff\xffgetchallenge"};
-/// How each family answers it: the first and the second by these openings, the third by 'c'
-/// and a number.
-constexpr std::string_view k_first_answer{"\xff\xff\xff\xff"
-                                          "challengeResponse"};
-constexpr std::string_view k_second_answer{"\xff\xff\xff\xff"
-                                           "challenge "};
+/// How the third family answers the question: 'c' and a number.
 constexpr char k_third_answer = 'c';
 /// Holds "[IPv6 address%scope]:port".
 constexpr std::size_t k_address_size = INET6_ADDRSTRLEN + 16;
@@ -42,8 +36,8 @@ const char *address_text(const target &to, std::array<char, k_address_size> &roo
 /// The family whose answer `datagram` is, or unknown.
 server_family family_answering(std::string_view datagram)
 {
-    if (datagram.starts_with(k_first_answer)) return server_family::print_line;
-    if (datagram.starts_with(k_second_answer)) return server_family::marker_n;
+    if (datagram.starts_with(k_plain_challenge_answer)) return server_family::print_line;
+    if (datagram.starts_with(k_challenge_answer)) return server_family::marker_n;
     const bool third = datagram.size() > k_header.size() + 1 && datagram.starts_with(k_header) &&
                        datagram[k_header.size()] == k_third_answer;
     return third ? server_family::marker_n_zero : server_family::unknown;
@@ -61,7 +55,8 @@ void silence_probe::ask(const target &to)
     if (asked_) return;
     asked_ = true;
     fd_ = socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ >= 0) sendto(fd_, k_ask.data(), k_ask.size(), 0, &to.address.any, to.length);
+    if (fd_ >= 0)
+        sendto(fd_, k_ask_challenge.data(), k_ask_challenge.size(), 0, &to.address.any, to.length);
 }
 
 void silence_probe::explain(const target &to) const

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include <arpa/inet.h>
@@ -23,6 +24,13 @@ constexpr long k_port_max = 65535;
 /// Room for a message that names what the command line said.
 constexpr std::size_t k_message_size = 256;
 
+/// Says the message that snprintf laid out in `message`, `length` bytes, cut to its room.
+/// Returns 1.
+int say_laid_out(std::span<const char> message, int length)
+{
+    return say({message.data(), std::min(static_cast<std::size_t>(length), message.size() - 1)}, 1);
+}
+
 /// Reads the port in `text` the way atoi reads a number: blanks, a sign, then digits; what
 /// follows them is ignored. Returns it, or 0 after saying on standard output that `text`
 /// holds no port from 1 to 65535: a port that wrapped would send the password, in clear,
@@ -35,9 +43,8 @@ int read_port(const char *text)
     if (end != text && errno == 0 && number >= 1 && number <= k_port_max)
         return static_cast<int>(number);
     std::array<char, k_message_size> message;
-    const int length = std::snprintf(message.data(), message.size(),
-                                     "Invalid port \"%s\": ports are 1 to 65535.\n", text);
-    say({message.data(), std::min(static_cast<std::size_t>(length), message.size() - 1)}, 1);
+    say_laid_out(message, std::snprintf(message.data(), message.size(),
+                                        "Invalid port \"%s\": ports are 1 to 65535.\n", text));
     return 0;
 }
 
@@ -165,10 +172,10 @@ int refuse_unbracketed_port(char *text)
     const bool v6_and_port = read_v6(text, address) == 0;
     if (v6_and_port) {
         std::array<char, k_message_size> message;
-        const int length = std::snprintf(message.data(), message.size(),
-                                         "A port after an IPv6 address needs brackets: [%s]:%s\n",
-                                         text, colon + 1);
-        say({message.data(), std::min(static_cast<std::size_t>(length), message.size() - 1)}, 1);
+        say_laid_out(message,
+                     std::snprintf(message.data(), message.size(),
+                                   "A port after an IPv6 address needs brackets: [%s]:%s\n", text,
+                                   colon + 1));
     }
     *colon = ':';
     return v6_and_port ? 1 : 0;
