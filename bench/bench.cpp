@@ -45,6 +45,8 @@ constexpr int k_large_exchanges = 5000;
 constexpr int k_quiet_exchanges = 500;
 const std::string k_quiet = "0.001"; // -q's least quiet time, in seconds
 constexpr double k_quiet_us = 1000;
+const std::string k_default_quiet = "0.1"; // telk's quiet time without -q
+constexpr int k_default_exchanges = 20;
 constexpr int k_startups = 200;
 /// The piped runs counted under callgrind: the difference between them is what the
 /// exchanges cost, without the start-up.
@@ -79,6 +81,7 @@ enum FigureId {
     all_calls,
     quiet_time,
     quiet_calls,
+    default_time,
     instructions,
     figure_count
 };
@@ -99,6 +102,7 @@ constexpr std::array<Figure, figure_count> k_figures{{
      "bare loop",
      {Budget::none, 0},
      "drop, a ppoll a datagram, one more"},
+    {"default: us/exchange", "floor", {Budget::none, 0}, "0.1 s quiet time is policy"},
     {"piped: user instructions/exchange", "bare loop", {Budget::at_most_number, 600}, ""},
 }};
 
@@ -333,7 +337,7 @@ std::string lines(const std::string &command, int count)
 /// What every figure runs against: the server, telk's command line and the floors'.
 struct Bench {
     Server server;
-    Strings telk; // program, target, password: interactive
+    Strings telk; // program, -q 0, -i 0, target, password: interactive
     FloorRun floor(const char *command, int count, bool write = false) const
     {
         Strings argv{FLOOR_PATH, std::to_string(server.port), k_password, command,
@@ -369,11 +373,11 @@ Measured measure_startup(const Bench &b)
                        [](double seconds) { return seconds * 1e3; });
 }
 
-/// telk's command line collecting each reply until quiet.
-Strings collecting(const Bench &b)
+/// telk's command line collecting each reply until quiet for `seconds`.
+Strings collecting(const Bench &b, const std::string &seconds = k_quiet)
 {
     Strings quiet = b.telk;
-    quiet.insert(quiet.begin() + 1, {"-q", k_quiet});
+    quiet[2] = seconds; // -q's value
     return quiet;
 }
 
@@ -384,6 +388,16 @@ Measured measure_quiet_time(const Bench &b)
                              [](double seconds) { return seconds * 1e6 / k_quiet_exchanges; });
     m.telk -= k_quiet_us; // what telk costs on top of waiting out the quiet time
     return m;
+}
+
+/// A one-datagram exchange as telk makes it without options: the reply collected until the
+/// server has been quiet for the default 0.1 s.
+Measured measure_default_time(const Bench &b)
+{
+    return interleaved(b.server, collecting(b, k_default_quiet),
+                       lines("status", k_default_exchanges), k_default_exchanges,
+                       b.floor("status", k_default_exchanges), k_rounds,
+                       [](double seconds) { return seconds * 1e6 / k_default_exchanges; });
 }
 
 struct Memory {
@@ -544,8 +558,9 @@ int main(int argc, char *argv[])
     stay_on_one_cpu();
     const std::string program = argc == 2 ? argv[1] : TELK_PATH;
     Bench b{start_server(), {}};
-    // -i 0: the bare loop, without the pacing that real servers need
-    b.telk = {program, "-i", "0", "127.0.0.1:" + std::to_string(b.server.port), k_password};
+    // -q 0 -i 0: the bare loop, without the quiet time or the pacing that real servers need
+    b.telk = {program, "-q", "0", "-i", "0", "127.0.0.1:" + std::to_string(b.server.port),
+              k_password};
     print_heading();
 
     int over = 0;
@@ -566,6 +581,7 @@ int main(int argc, char *argv[])
     over += report(quiet_time, measure_quiet_time(b));
     if (const auto calls = measure_calls(b, collecting(b), k_quiet_exchanges))
         over += report(quiet_calls, (*calls)[2]);
+    over += report(default_time, measure_default_time(b));
     if (const auto counted = measure_instructions(b))
         over += report(instructions, *counted);
     else

@@ -3,7 +3,8 @@
 //
 // Every reply datagram opens with the header and the line "print". A request with the right
 // password is answered with a line that repeats the command, except "list", which answers
-// with a listing of several kilobytes; a wrong password gets a one-line refusal; any other
+// with a listing of several kilobytes; a wrong password gets the refusal real servers send;
+// a request for a challenge gets the answer real servers of plain requests give; any other
 // datagram is ignored. Long replies go out in pieces of about a kilobyte, cut wherever the
 // kilobyte ends, each opening with the header and "print" again.
 //
@@ -33,6 +34,10 @@ constexpr std::string_view k_opening{"\xff\xff\xff\xffprint\n", 10};
 /// Asks a running demo server to give up its port to a new one.
 constexpr std::string_view k_stop{"\xff\xff\xff\xff"
                                   "demo-stop"};
+/// A request for a challenge, and how servers of plain requests answer it.
+constexpr std::string_view k_ask_challenge{"\xff\xff\xff\xffgetchallenge"};
+constexpr std::string_view k_challenge_answer{"\xff\xff\xff\xff"
+                                              "challengeResponse 1\n"};
 constexpr const char *k_usage = "Usage: telk-demo-server port password [idle-seconds]\n";
 constexpr long k_default_idle_seconds = 60;
 constexpr std::size_t k_datagram_size = 65536;
@@ -133,7 +138,7 @@ std::size_t answer(std::string_view request, std::string_view password, std::spa
                          request[password.size()] == ' ';
     char *at = reply.data();
     if (!allowed) {
-        at = put(at, "demo: wrong password\n");
+        at = put(at, "Bad rconpassword.\n");
     } else if (const std::string_view command = request.substr(password.size() + 1);
                command == "list") {
         at = put_listing(at);
@@ -191,6 +196,11 @@ int main(int argc, char *argv[])
                    reinterpret_cast<const sockaddr *>(&peer), peer_size);
             close(ack);
             return 0;
+        }
+        if (datagram.starts_with(k_ask_challenge)) {
+            sendto(sock, k_challenge_answer.data(), k_challenge_answer.size(), 0,
+                   reinterpret_cast<const sockaddr *>(&peer), peer_size);
+            continue;
         }
         const std::size_t length = answer(datagram, password, reply);
         if (length > 0) send_in_pieces(sock, peer, {reply.data(), length});

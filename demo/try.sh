@@ -15,4 +15,5 @@ show() {
 }
 show "telk 127.0.0.1:27961 secret status 'say hello'"
 show "telk -c 127.0.0.1:27961 secret 'say ^1red^7 and plain'"
-show "telk -q 0.1 -c 127.0.0.1:27961 secret list | tail -n 3"
+show "telk 127.0.0.1:27961 wrong status || echo \"exit status \$?\""
+show "telk -c 127.0.0.1:27961 secret list | tail -n 3"

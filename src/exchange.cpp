@@ -1,7 +1,9 @@
 // The round trip of one request: its pace, its send, the datagrams of its reply within the
-// bound, and the errors the system reports about them.
+// bound, and what the server's answer says of the form it wants.
 #include "exchange.hpp"
+#include "datagrams.hpp"
 #include "output.hpp"
+#include "pacing.hpp"
 #include "protocol.hpp"
 #include "reply.hpp"
 #include "signals.hpp"
@@ -10,18 +12,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include <arpa/inet.h>
-#include <linux/errqueue.h>
-#include <linux/sockios.h>
-#include <netinet/icmp6.h>
-#include <netinet/ip_icmp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -37,10 +32,55 @@ constexpr std::size_t k_datagram_size = 65536;
 constexpr int k_burst_room = 1 << 20;
 /// More datagrams than the largest receive buffer the system grants can hold.
 constexpr int k_late_reads = 1 << 16;
+/// When a silent server's answer may change how requests go, it is asked this soon, so that
+/// a server of signed requests is known within a second.
+constexpr microseconds k_early_question = std::chrono::milliseconds(500);
+/// How much of a request is kept to tell the request sent back from a reply.
+constexpr std::size_t k_echo_prefix = 32;
 
-/// Datagrams received only to be cut or dropped. Static, like the exchange buffer: on the
-/// stack it would make every run's stack pages resident, collecting or not.
+/// What next_datagram returns besides a datagram's length.
+constexpr ssize_t k_failed = -1;         // errno says why
+constexpr ssize_t k_probe_answered = -2; // the question's answer changes how requests go
+constexpr ssize_t k_echoed = -3;         // the datagram was the request, sent back
+
+/// What came of one try at an exchange, when it is not the exchange's status.
+constexpr int k_again = k_no_header + 1;     // turned away: the request may go again later
+constexpr int k_again_now = k_no_header + 2; // the server wants another form: at once
+
+/// Datagrams received only to be cut, collected or dropped. Static, like the exchange buffer:
+/// on the stack it would make every run's stack pages resident, collecting or not.
 std::array<char, k_datagram_size> scratch;
+
+/// What the run knows of its server from its answers so far, and how requests go to it.
+struct {
+    microseconds bound{};
+    pace paced;
+    server_family family = server_family::unknown; // as the last reply told it
+    bool accepted = false; // a request was taken: a refusal of the third family after that
+                           // is its limit speaking
+    request_form form = request_form::rcon;
+    bool form_given = false;
+    bool signed_by_telk = false; // the second family answered, so telk signs its requests
+} run;
+
+/// The last reply collected until quiet, while its end is not written: what comes for it
+/// before the next request leaves is still its own.
+struct open_reply {
+    bool open = false;
+    reply_stream stream{};
+    int sock = -1;
+    const target *to = nullptr;
+    instant quiet_end{}; // by the arrival of its last datagram
+    instant deadline{};
+} last;
+
+/// A datagram taken off the socket after its reply's quiet time, still in scratch: the next
+/// request's wait takes it into that reply when it came before the request's turn.
+struct {
+    bool held = false;
+    std::size_t length = 0;
+    instant arrived{};
+} straggler;
 
 /// Reports a failed call in perror form: `action`, what was tried and what came back.
 void report_failure(const char *action, std::size_t tried, ssize_t rc)
@@ -53,11 +93,20 @@ void report_failure(const char *action, std::size_t tried, ssize_t rc)
 
 /// One request on its way: where it went, and when its reply must be complete.
 struct round_trip {
+    round_trip(int socket, const target &target, instant bound_end)
+        : sock(socket), to(target), deadline(bound_end)
+    {
+    }
+
     int sock;
     const target &to;
     instant deadline;
-    /// Half the bound: if nothing has come by then, the server is asked why (see silence.hpp).
-    instant probe_at;
+    /// If nothing has come by then, the server is asked why (see silence.hpp); planned once
+    /// the first wait is longer than the socket's own.
+    instant probe_at{};
+    bool question_planned = false;
+    /// The answer to the question whose family changes how requests go, if any.
+    server_family decisive = server_family::unknown;
     /// The next receive may wait by itself, bounded by the socket, whose bound starts with the
     /// receive: true only while nothing has taken time since the deadline was set.
     bool on_socket_bound = true;
@@ -69,86 +118,53 @@ struct round_trip {
     /// How often telk had been continued after a stop when the exchange began.
     unsigned long continues_then = continues();
     bool heard = false; // a datagram of the reply, or of the challenge, came
+    /// The request as it went: its length and first bytes, to tell it sent back.
+    std::size_t sent_length = 0;
+    std::array<char, k_echo_prefix> sent_opening; // filled as it goes
     silence_probe probe{};
 };
 
+/// How long after its send a request that nothing answers makes telk ask why.
+microseconds question_delay(microseconds bound, bool early)
+{
+    return early ? std::min(bound / 2, k_early_question) : bound / 2;
+}
+
+/// The family whose answer to the question changes how requests go: the second family's when
+/// telk may still sign them, the first family's when told to sign them by time.
+server_family decisive_family()
+{
+    if (!run.form_given && run.form == request_form::rcon && run.family == server_family::unknown)
+        return server_family::marker_n;
+    if (run.form == request_form::signed_by_time) return server_family::print_line;
+    return server_family::unknown;
+}
+
 /// Reports that receiving for `trip` failed with `rc`; when the server was silent and was
 /// asked why, what its answer says follows.
-void report_receive_failure(const round_trip &trip, ssize_t rc)
+void report_receive_failure(round_trip &trip, ssize_t rc)
 {
     const bool silent = rc < 0 && errno == ETIMEDOUT;
     if (rc == 0) errno = 0; // an empty datagram is no error of the system's
     report_failure("Error receiving UDP packet", k_exchange_size, rc);
-    if (silent && trip.probe.asked()) trip.probe.explain(trip.to);
+    if (silent) trip.probe.explain(trip.to, run.signed_by_telk);
 }
 
-/// What the system had queued on the socket about datagrams it sent.
-struct queued_errors {
-    bool any = false;
-    int unreachable = 0; // the error number of the first saying the target is unreachable
-};
-
-/// Whether `a` and `b` are the same address and port.
-bool same_address(const target &a, const target &b)
+/// Says that the target sent the request back. Returns 1.
+int report_echo(const target &to)
 {
-    if (a.family() != b.family()) return false;
-    if (a.family() == AF_INET6)
-        return a.address.v6.sin6_port == b.address.v6.sin6_port &&
-               std::memcmp(&a.address.v6.sin6_addr, &b.address.v6.sin6_addr,
-                           sizeof a.address.v6.sin6_addr) == 0;
-    return a.address.v4.sin_port == b.address.v4.sin_port &&
-           a.address.v4.sin_addr.s_addr == b.address.v4.sin_addr.s_addr;
+    target_text room;
+    std::fprintf(stderr, "%s sent the request back: it echoes, and is no server of this protocol\n",
+                 text_of(to, room));
+    return 1;
 }
 
-/// Whether `error`, about a datagram sent to `about`, says that `to` cannot be reached.
-/// "Fragmentation needed", and ICMPv6's "packet too big", only ask for smaller datagrams; any
-/// other kind of ICMP error (time exceeded, a redirect) says nothing about the target.
-bool says_unreachable(const sock_extended_err &error, const target &about, const target &to)
+/// Whether `datagram` is the request of `trip` sent back.
+bool echoes(const round_trip &trip, std::span<const char> datagram)
 {
-    const bool unreachable =
-        (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
-         error.ee_code != ICMP_FRAG_NEEDED) ||
-        (error.ee_origin == SO_EE_ORIGIN_ICMP6 && error.ee_type == ICMP6_DST_UNREACH);
-    return unreachable && same_address(about, to);
-}
-
-/// Whether `header` holds the report of an ICMP or ICMPv6 error.
-bool is_error_report(const cmsghdr *header)
-{
-    return (header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR) ||
-           (header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR);
-}
-
-/// Takes every error that the system has queued on the socket of `trip`. Leaves errno alone.
-queued_errors take_errors(const round_trip &trip)
-{
-    const int saved_errno = errno;
-    queued_errors found;
-    for (;;) {
-        target about; // where the datagram that met the error was going
-        // the report, and the time stamp that comes with it
-        alignas(cmsghdr)
-            std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about.address) +
-                                 CMSG_SPACE(sizeof(timespec))>
-                control;
-        msghdr message{};
-        message.msg_name = &about.address;
-        message.msg_namelen = sizeof about.address;
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        if (recvmsg(trip.sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break; // none left
-        found.any = true;
-        cmsghdr *header = CMSG_FIRSTHDR(&message);
-        while (header != nullptr && !is_error_report(header))
-            header = CMSG_NXTHDR(&message, header);
-        if (header == nullptr) continue;
-        sock_extended_err error;
-        std::memcpy(&error, CMSG_DATA(header), sizeof error);
-        if (found.unreachable == 0 && says_unreachable(error, about, trip.to))
-            found.unreachable = static_cast<int>(error.ee_errno);
-    }
-    errno = saved_errno;
-    return found;
+    return trip.sent_length > 0 && datagram.size() == trip.sent_length &&
+           std::memcmp(datagram.data(), trip.sent_opening.data(),
+                       std::min(datagram.size(), k_echo_prefix)) == 0;
 }
 
 /// Sends `request`. An error that the system noted before, about an earlier datagram, fails
@@ -168,43 +184,54 @@ ssize_t send_request(round_trip &trip, std::span<const char> request)
         const ssize_t sent = sendto(trip.sock, request.data(), request.size(), 0,
                                     &trip.to.address.any, trip.to.length);
         if (sent >= 0 || now() >= trip.deadline) return sent;
-        if (!take_errors(trip).any && std::exchange(tried_again, true)) return sent;
+        if (!take_errors(trip.sock, trip.to).any && std::exchange(tried_again, true)) return sent;
         trip.on_socket_bound = false;
     }
 }
 
-/// Whether the datagram just received on the socket of `trip` reached it by `until`, by the
-/// time the system stamped on it as it came; true when it has none.
-bool came_by(const round_trip &trip, instant until)
+/// Plans when the silent server of `trip` is asked why, and whose answer would change how
+/// requests go.
+void plan_question(round_trip &trip)
 {
-    timespec stamp{};
-    if (ioctl(trip.sock, SIOCGSTAMPNS, &stamp) != 0) return true;
-    // The stamp is on the system's clock; `until` on the monotonic one, which a stop does
-    // not stop either.
-    const auto wall_until = wall_clock() - std::chrono::duration_cast<microseconds>(now() - until);
-    return std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec) <=
-           wall_until;
+    trip.decisive = decisive_family();
+    const instant sent_at = trip.deadline - run.bound;
+    trip.probe_at = sent_at + question_delay(run.bound, trip.decisive != server_family::unknown);
+}
+
+/// Asks the silent server of `trip` why, once it is time, unless the bound has passed: a
+/// question asked then would be answered after telk gave up.
+void ask_why(round_trip &trip)
+{
+    if (now() < trip.deadline)
+        trip.probe.ask(trip.to);
+    else
+        trip.probe_at = instant::max();
+    if (trip.probe.fd() < 0) trip.decisive = server_family::unknown;
 }
 
 /// Waits until something can be received on the socket of `trip`, but not past `until`; once
-/// `until` has passed, what is queued already may still count (see next_datagram). Returns 1 when
-/// something can be received, 0 with errno ETIMEDOUT once `until` has passed and nothing is queued,
-/// or -1 when waiting failed.
+/// `until` has passed, what is queued already may still count (see next_datagram). Returns 1
+/// when something can be received, 2 when the answer to the question is the decisive one, 0
+/// with errno ETIMEDOUT once `until` has passed and nothing is queued, or -1 when waiting
+/// failed.
 int wait_until(round_trip &trip, instant until)
 {
+    if (!std::exchange(trip.question_planned, true)) plan_question(trip);
     bool waited_out = false; // a wait that ended with the time found nothing queued
     for (;;) {
-        pollfd watched{trip.sock, POLLIN, 0};
-        // Until something comes, the wait stops once at half the bound to ask why not.
+        const bool watching = trip.decisive != server_family::unknown && trip.probe.fd() >= 0;
+        std::array<pollfd, 2> watched{{{trip.sock, POLLIN, 0}, {-1, POLLIN, 0}}};
+        if (watching) watched[1].fd = trip.probe.fd();
+        // Until something comes, the wait stops once to ask why not.
         const bool probing = !trip.heard && !trip.probe.asked() && trip.probe_at < until;
         const auto left =
             std::chrono::ceil<microseconds>((probing ? trip.probe_at : until) - now());
         if (left.count() <= 0 && probing) {
-            trip.probe.ask(trip.to);
+            ask_why(trip);
             continue;
         }
         if (left.count() <= 0) {
-            if (!waited_out && trip.late_reads_left > 0 && poll(&watched, 1, 0) > 0) {
+            if (!waited_out && trip.late_reads_left > 0 && poll(watched.data(), 1, 0) > 0) {
                 --trip.late_reads_left;
                 trip.late = true;
                 return 1;
@@ -213,89 +240,124 @@ int wait_until(round_trip &trip, instant until)
             return 0;
         }
         const timespec limit = as_timespec(left);
-        const int ready = ppoll(&watched, 1, &limit, nullptr);
-        if (ready > 0) return 1;
+        const int ready = ppoll(watched.data(), watched.size(), &limit, nullptr);
+        if (ready > 0 && watched[1].revents != 0) {
+            const server_family answer = trip.probe.take_answers();
+            if (answer == trip.decisive) return 2;
+            if (answer != server_family::unknown)
+                trip.decisive = server_family::unknown; // answered: nothing to decide
+        }
+        if (ready > 0 && watched[0].revents != 0) return 1;
         waited_out = ready == 0 && !probing;
         // interrupted by a stop and continue: wait on; told to end: end
         if (ready < 0 && (errno != EINTR || stop_signal() != 0)) return -1;
     }
 }
 
+/// Whether the datagram just received at `arrived` (stamped) or now, late or not, reached the
+/// socket of `trip` by `until`.
+bool in_time(const round_trip &trip, instant until, const instant *arrived, bool got_late)
+{
+    if (arrived != nullptr) return *arrived <= until;
+    return !got_late || now() < until || came_by(trip.sock, until);
+}
+
 /// Receives the next datagram of the reply into `room`, cut to its size, by `until` at the
 /// latest: one that reached the socket in time counts, even when telk was stopped or slow
-/// to get to it; one that came later ends the wait, however long a flood. An error the
-/// system queued that does not say the target is unreachable is taken off and waited past.
-/// Returns the datagram's length, or -1 with errno set: ETIMEDOUT when `until` passed first.
-ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until)
+/// to get to it; one that came later ends the wait, however long a flood. Told to end, it
+/// takes only what is queued already. With `arrived`, the datagram's arrival is stamped there,
+/// and one that came later is held for the next request's wait. An error the system queued
+/// that does not say the target is unreachable is taken off and waited past. Returns the
+/// datagram's length, k_echoed, k_probe_answered, or k_failed with errno set: ETIMEDOUT when
+/// `until` passed first, EINTR when told to end.
+ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until, instant *arrived)
 {
     for (;;) {
+        // Told to end: what reached the socket in time is still the reply's, but nothing
+        // more is waited for.
+        const bool ending = stop_signal() != 0;
+        if (ending && trip.late_reads_left-- <= 0) {
+            errno = EINTR;
+            return k_failed;
+        }
         // The first receive of an exchange waits by itself, bounded by the socket, so that a
         // reply in one datagram costs one call; every later one waits for what is left.
-        if (stop_signal() != 0) { // before a wait that it would not cut short
-            errno = EINTR;
-            return -1;
+        const bool blocking = !ending && std::exchange(trip.on_socket_bound, false);
+        if (!ending && !blocking) {
+            const int ready = wait_until(trip, until);
+            if (ready == 2) return k_probe_answered;
+            if (ready <= 0) return k_failed;
         }
-        const bool blocking = std::exchange(trip.on_socket_bound, false);
-        if (!blocking && wait_until(trip, until) <= 0) return -1;
-        const ssize_t rc = recvfrom(trip.sock, room.data(), room.size(),
-                                    blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
+        instant stamp{};
+        const ssize_t rc = arrived != nullptr
+                               ? receive_stamped(trip.sock, room, blocking, stamp)
+                               : recvfrom(trip.sock, room.data(), room.size(),
+                                          blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
+        if (ending && rc < 0) {
+            errno = EINTR;
+            return k_failed;
+        }
         // Only what telk got to late, once the wait had run out or after a stop, may have come
-        // after `until`; what did is taken off, as a late piece would be before the next
-        // request, and counts as nothing.
-        const bool got_late =
-            std::exchange(trip.late, false) || (blocking && continues() != trip.continues_then);
-        if (rc >= 0 && got_late && now() >= until && !came_by(trip, until)) {
+        // after `until`; what did counts as nothing here.
+        const bool got_late = std::exchange(trip.late, false) || ending ||
+                              (blocking && continues() != trip.continues_then);
+        if (rc >= 0 && !in_time(trip, until, arrived != nullptr ? &stamp : nullptr, got_late)) {
+            if (arrived != nullptr && room.data() == scratch.data())
+                straggler = {true, static_cast<std::size_t>(rc), stamp};
             errno = ETIMEDOUT;
-            return -1;
+            return k_failed;
         }
         if (rc >= 0) {
-            trip.heard = true;
+            if (!std::exchange(trip.heard, true) && echoes(trip, room.first(static_cast<std::size_t>(rc)))) return k_echoed;
+            if (arrived != nullptr) *arrived = stamp;
             return rc;
         }
-        if (errno == EINTR && stop_signal() != 0) return -1;
         if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
         // An error with no report queued (the socket had no room for it) was taken off by the
         // failed receive, and says nothing of this request.
-        const queued_errors queued = take_errors(trip);
+        const queued_errors queued = take_errors(trip.sock, trip.to);
         if (queued.unreachable != 0) {
             errno = queued.unreachable;
-            return -1;
+            return k_failed;
         }
     }
 }
 
 /// Receives datagrams appended to each other in `buffer` until the reply is complete or the
-/// bound passes. Returns the reply's length, or 0 after reporting the failure.
-std::size_t receive_reply(round_trip &trip, std::span<char> buffer)
+/// bound passes. Returns the reply's length, 0 after reporting the failure, k_echoed or
+/// k_probe_answered.
+ssize_t receive_reply(round_trip &trip, std::span<char> buffer)
 {
     std::size_t received = 0;
     while (!reply_complete(buffer, received)) {
-        const ssize_t rc = next_datagram(trip, buffer.subspan(received), trip.deadline);
+        const ssize_t rc = next_datagram(trip, buffer.subspan(received), trip.deadline, nullptr);
         if (rc > 0) {
             received += static_cast<std::size_t>(rc);
             continue;
         }
+        if (rc == k_echoed || rc == k_probe_answered) return rc;
         // the server went quiet, or telk was told to end: what came is the reply
-        if (rc < 0 && (errno == ETIMEDOUT || stop_signal() != 0) && received > k_header.size())
-            return received;
+        if (rc < 0 && (errno == ETIMEDOUT || errno == EINTR) && received > k_header.size())
+            return static_cast<ssize_t>(received);
         if (stop_signal() == 0) report_receive_failure(trip, rc);
         return 0;
     }
-    return received;
+    return static_cast<ssize_t>(received);
 }
 
-/// Drops every datagram and error waiting on the socket: a piece that came after its reply's
-/// quiet time would otherwise open the next reply.
+/// Drops every datagram and error waiting on the socket of `trip`, and the straggler: what
+/// came for an earlier request after its reply ended is never read as this one's answer.
 void drop_waiting(round_trip &trip)
 {
+    straggler.held = false;
     pollfd watched{trip.sock, POLLIN, 0};
-    while (now() < trip.deadline && poll(&watched, 1, 0) > 0) {
+    for (int left = k_late_reads; left > 0 && poll(&watched, 1, 0) > 0; --left) {
         trip.on_socket_bound = false;
         const ssize_t rc =
             recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr);
         // A failed receive took an error off the socket, reported or not; only one that
         // finds nothing waiting ends the drop.
-        if (rc < 0 && !take_errors(trip).any && errno == EAGAIN) return;
+        if (rc < 0 && !take_errors(trip.sock, trip.to).any && errno == EAGAIN) return;
     }
 }
 
@@ -310,10 +372,14 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
         report_failure("Could not send UDP packet", k_ask_challenge.size(), sent);
         return 1;
     }
+    trip.sent_length = 0; // an answer is never the question sent back
     for (;;) {
-        const ssize_t rc = next_datagram(trip, scratch, trip.deadline);
+        const ssize_t rc = next_datagram(trip, scratch, trip.deadline, nullptr);
         if (rc < 0) {
-            if (stop_signal() == 0) std::perror("No challenge came from the server");
+            if (stop_signal() != 0) return 1;
+            const bool silent = errno == ETIMEDOUT;
+            std::perror("No challenge came from the server");
+            if (silent) trip.probe.explain(trip.to, run.signed_by_telk);
             return 1;
         }
         const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
@@ -332,58 +398,68 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
     }
 }
 
-/// Collects a reply of several datagrams into `reply`, whose text is printed as each comes:
-/// once more than the header has come, the reply ends when `quiet` passes without a
-/// datagram, or the bound passes. Empty datagrams are no part of it and end no quiet time.
-/// Returns 0, or 1 after reporting the failure.
-int collect_until_quiet(round_trip &trip, reply_stream &reply, microseconds quiet)
+/// Adds the datagram in scratch, `length` bytes, to `reply` and shows its text at once.
+void take_piece(reply_stream &reply, std::size_t length)
 {
-    instant until = trip.deadline;
-    for (;;) {
-        const ssize_t rc = next_datagram(trip, scratch, until);
-        if (rc < 0 && (errno == ETIMEDOUT || stop_signal() != 0) && has_text(reply)) return 0;
-        if (rc < 0) {
-            if (stop_signal() == 0) report_receive_failure(trip, rc);
-            return 1;
+    add_datagram(reply, {scratch.data(), length});
+    flush_out(); // whoever reads sees each datagram's text as it comes
+}
+
+/// Collects datagrams of `reply` that reach the socket of `trip` by `until`, or, once it has
+/// text, by `quiet` after the last one (0: by `until` only), by their arrival; empty ones are
+/// no part of it and end no quiet time. Returns 0 once it has text and the time passed (or
+/// the wait ended otherwise), or else k_failed with errno set, k_echoed or k_probe_answered.
+ssize_t collect(round_trip &trip, reply_stream &reply, instant until, microseconds quiet)
+{
+    for (instant end = until;;) {
+        instant arrived{};
+        const ssize_t rc = next_datagram(trip, scratch, end, &arrived);
+        // Once the reply has text, whatever ends the wait ends the reply: an error about the
+        // target that comes after its answer says nothing of that answer.
+        if (rc == k_failed && has_text(reply)) {
+            last.quiet_end = end;
+            return 0;
         }
+        if (rc < 0) return rc;
         if (rc == 0) continue;
-        add_datagram(reply, {scratch.data(), static_cast<std::size_t>(rc)});
-        flush_out(); // whoever reads sees each datagram's text as it comes
-        if (has_text(reply)) until = std::min(trip.deadline, now() + quiet);
+        take_piece(reply, static_cast<std::size_t>(rc));
+        if (has_text(reply) && quiet.count() > 0) end = std::min(until, arrived + quiet);
     }
 }
 
-/// One request a second, with a margin for the server's clock.
-constexpr instant k_pace_interval = std::chrono::milliseconds(1050);
-/// How many requests the first family takes at once before it takes one a second.
-constexpr long k_print_line_burst = 10;
-
-/// The requests of the run so far, spaced as the server's family allows: a leaky bucket that
-/// lets a burst of requests through at once, then one each k_pace_interval.
-struct {
-    long sent = 0;
-    instant due{}; // when the bucket will have let out every request so far
-    server_family family = server_family::unknown; // as the last reply told it
-    bool accepted = false; // a request was taken: a refusal of the third family after that
-                           // is its limit speaking
-} pace;
-
-/// How many requests in `form` a server takes at once before it takes one a second; 0 for
-/// no limit. Plain requests keep to the first family's allowance until a reply tells another.
-long burst(request_form form)
+/// Collects what still comes for the open reply, or the held one, until `until` but not past
+/// its bound, then sleeps out the rest of the wait.
+void collect_late_pieces(int sock, const target &to, instant until)
 {
-    if (form == request_form::hashed_by_time || pace.family == server_family::marker_n_zero)
-        return 1;
-    if (!sends_password(form) || pace.family == server_family::marker_n) return 0;
-    return k_print_line_burst;
+    const instant window = std::min(until, last.deadline);
+    if (straggler.held && straggler.arrived <= window) {
+        straggler.held = false;
+        take_piece(last.stream, straggler.length);
+    }
+    if (!straggler.held && window > last.quiet_end) {
+        round_trip trip{sock, to, last.deadline};
+        trip.question_planned = true;
+        trip.probe_at = instant::max();
+        trip.on_socket_bound = false;
+        trip.heard = true;
+        collect(trip, last.stream, window, {});
+    }
+    if (until > now()) {
+        flush_out();
+        const timespec wake = as_timespec(until);
+        while (stop_signal() == 0 &&
+               clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+        }
+    }
 }
 
-/// When a bucket of `burst` requests lets the next one through.
-instant turn_in_bucket(long burst) { return pace.due - (burst - 1) * k_pace_interval; }
-
-/// Sleeps until `until`, through a stop and continue.
-void sleep_until(instant until)
+/// Sleeps until `until`, through a stop and continue; with a reply open, collects what still
+/// comes for it meanwhile. What was printed is written out before a wait, for whoever waits.
+void wait_until_turn(instant until)
 {
+    if (last.open) return collect_late_pieces(last.sock, *last.to, until);
+    if (until <= now()) return;
+    flush_out();
     const timespec wake = as_timespec(until);
     while (stop_signal() == 0 &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
@@ -391,89 +467,161 @@ void sleep_until(instant until)
 }
 
 /// Waits for the next request's turn: its least pause, and the pace the server's family
-/// allows. What was printed is written out before a wait, for whoever waits for it. Returns
-/// the time the request may go.
+/// allows, collecting the last reply's late pieces meanwhile. Returns the time the request
+/// may go.
 instant wait_for_turn(const exchange_rules &rules)
 {
     const instant start = now();
-    if (rules.pause.count() == 0) return start; // no pause at all
-    instant turn = start;
-    if (pace.sent > 0) turn += std::max(rules.pause, microseconds{});
-    if (const long allowed = burst(rules.form); allowed > 0)
-        turn = std::max(turn, turn_in_bucket(allowed));
-    if (turn <= start) return start;
-    flush_out();
-    sleep_until(turn);
+    if (rules.pause.count() == 0 && !last.open) return start; // the bare loop
+    const instant turn = rules.pause.count() == 0
+                             ? start
+                             : next_turn(run.paced, start, rules.pause, burst(run.form, run.family));
+    wait_until_turn(turn);
+    end_reply();
     return now();
 }
 
-/// What came of one try at an exchange, when it is not the exchange's status.
-constexpr int k_again = k_no_header + 1;
-
-/// When a request that went at `sent_at` and was turned away as over the limit may go again.
+/// When a request that went at `sent_at` and was turned away may go again.
 instant retry_at(instant sent_at) { return sent_at + k_pace_interval; }
 
-/// Notes what `verdict` tells of the server. Returns whether it turned the request sent at
-/// `sent_at` away as over its limit, and it may go again within the bound of `trip`: when a
-/// request of the run was taken, or this one was turned away the first time.
-bool notes_turned_away(const round_trip &trip, instant sent_at, const reply_verdict &verdict,
-                       bool retried)
+/// What a refusal of the third family may mean besides a wrong password, by what went
+/// before it.
+refusal_hint hint()
 {
-    if (verdict.family != server_family::unknown) pace.family = verdict.family;
-    if (verdict.said == reply_said::text) pace.accepted = true;
-    return verdict.said == reply_said::refused_or_limited && (pace.accepted || !retried) &&
-           retry_at(sent_at) <= trip.deadline;
+    if (run.accepted) return refusal_hint::limited;
+    if (sends_password(run.form)) return refusal_hint::try_hashed;
+    return run.form_given ? refusal_hint::leave_form : refusal_hint::none;
 }
 
-/// Sends the request at `sent_at` and takes its reply, printed unless the server turned the
-/// request away as over its limit and it may go again. Returns 0 or 1 as send_command does,
-/// or k_again.
-int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::string_view password,
-             std::string_view command, const exchange_rules &rules, bool retried)
+/// How long before the bound a retry must be due to be sent: a sleep may end a little late.
+constexpr instant k_retry_margin = std::chrono::milliseconds(10);
+
+/// Whether the request turned away by `verdict` after `tries` earlier tries may go again, within
+/// the bound of `trip`: when a request of the run was taken (the limit spoke), the first time
+/// (it may have), and once hashed when plain requests were refused twice and telk chooses the
+/// form. Notes the change of form.
+bool goes_again(const round_trip &trip, instant sent_at, const reply_verdict &verdict, int tries)
 {
-    if (rules.quiet.count() > 0) drop_waiting(trip);
-    std::string_view challenge;
-    if (rules.form == request_form::signed_by_challenge && get_challenge(trip, challenge) != 0)
+    if (verdict.said != reply_said::refused_or_limited ||
+        retry_at(sent_at) + k_retry_margin >= trip.deadline)
+        return false;
+    if (run.accepted || tries == 0) return true;
+    if (tries > 1 || run.form_given || run.form != request_form::rcon) return false;
+    run.form = request_form::hashed_by_time;
+    return true;
+}
+
+/// Sends the request and takes its reply, which is read as `rules` say. `verdict` is what
+/// it said, `received` its length when it was read to a newline. Returns 0 once a reply came,
+/// or 1, k_again_now or k_no_header as try_once does.
+int take_reply(round_trip &trip, std::span<char> buffer, const exchange_rules &rules,
+               reply_verdict &verdict, std::size_t &received)
+{
+    ssize_t got = 0;
+    if (rules.quiet.count() > 0) {
+        last.stream = {.clean = rules.clean, .room = buffer};
+        got = collect(trip, last.stream, trip.deadline, rules.quiet);
+        if (got == 0) verdict = judge_stream(last.stream);
+    } else {
+        got = receive_reply(trip, buffer);
+        if (got == 0) return 1; // reported
+        if (got > 0) {
+            received = static_cast<std::size_t>(got);
+            verdict = judge_reply(buffer.first(received));
+            got = 0;
+        }
+    }
+    if (got == k_echoed) return report_echo(trip.to);
+    if (got == k_probe_answered && trip.decisive == server_family::print_line) {
+        std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
         return 1;
-    const std::size_t length = lay_request(buffer, rules.form, password, command, challenge);
+    }
+    if (got == k_probe_answered) { // the second family: it ignored the plain request
+        run.form = request_form::signed_by_challenge;
+        run.signed_by_telk = true;
+        return k_again_now;
+    }
+    if (got < 0 && stop_signal() == 0) report_receive_failure(trip, got);
+    return got == 0 ? 0 : 1;
+}
+
+/// Sends the request at `sent_at` in the run's form and takes its reply, printed unless the
+/// server turned it away and it may go again. Returns 0 or 1 as send_command does, k_again
+/// (the reply held unprinted), or k_again_now.
+int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::string_view password,
+             std::string_view command, const exchange_rules &rules, int tries)
+{
+    std::string_view challenge;
+    if (run.form == request_form::signed_by_challenge && get_challenge(trip, challenge) != 0)
+        return 1;
+    const std::size_t length = lay_request(buffer, run.form, password, command, challenge);
     if (length == 0) return 1;
+    trip.sent_length = length;
+    std::memcpy(trip.sent_opening.data(), buffer.data(), k_echo_prefix); // the buffer is longer
     const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {
         report_failure("Could not send UDP packet", length, sent);
         return 1;
     }
-    ++pace.sent;
-    if (rules.pause.count() != 0) pace.due = std::max(pace.due, sent_at) + k_pace_interval;
+    if (rules.pause.count() != 0) note_sent(run.paced, sent_at, burst(run.form, run.family));
 
     reply_verdict verdict;
-    if (rules.quiet.count() > 0) {
-        reply_stream reply{.clean = rules.clean, .room = buffer};
-        if (collect_until_quiet(trip, reply, rules.quiet) != 0) return 1;
-        verdict = judge_stream(reply);
-        if (notes_turned_away(trip, sent_at, verdict, retried)) return k_again;
-        finish_stream(reply);
-    } else {
-        const std::size_t received = receive_reply(trip, buffer);
-        if (received == 0) return 1;
-        verdict = judge_reply({buffer.data(), received});
-        if (notes_turned_away(trip, sent_at, verdict, retried)) return k_again;
-        print_reply({buffer.data(), received}, rules.clean);
+    std::size_t received = 0;
+    if (const int status = take_reply(trip, buffer, rules, verdict, received); status != 0)
+        return status;
+    if (verdict.family != server_family::unknown) run.family = verdict.family;
+    if (verdict.said == reply_said::text) run.accepted = true;
+    if (goes_again(trip, sent_at, verdict, tries)) return k_again;
+    const bool refused = verdict.said != reply_said::text && verdict.said != reply_said::no_header;
+    if (rules.quiet.count() == 0)
+        print_reply(buffer.first(received), rules.clean);
+    else if (refused)
+        finish_stream(last.stream);
+    else
+        last.open = true;
+    if (refused) report_refusal(verdict.said, hint());
+    if (refused) return 1;
+    return verdict.said == reply_said::text ? 0 : k_no_header;
+}
+
+/// Waits until the request turned away at `sent_at` may go again, collecting what still
+/// comes for it: text makes the refusal the command's output after all. Returns k_again
+/// when it may go, 0 when it ran after all, or 1 when told to end, or after printing and
+/// reporting the refusal when the bound passed first (telk was stopped).
+int wait_to_retry(round_trip &trip, instant sent_at, const exchange_rules &rules)
+{
+    const bool collecting = rules.quiet.count() > 0;
+    last.open = collecting;
+    wait_until_turn(retry_at(sent_at));
+    last.open = false;
+    if (collecting && judge_stream(last.stream).said == reply_said::text) {
+        run.accepted = true;
+        last.open = true;
+        return 0;
     }
-    if (verdict.said == reply_said::text) return 0;
-    if (verdict.said == reply_said::no_header) return k_no_header;
-    report_refusal(verdict.said, sends_password(rules.form), pace.accepted);
-    return 1;
+    if (stop_signal() != 0) return 1;
+    if (collecting && now() >= trip.deadline) {
+        finish_stream(last.stream);
+        report_refusal(reply_said::refused_or_limited, hint());
+        return 1;
+    }
+    drop_waiting(trip);
+    return k_again;
 }
 
 } // namespace
 
-int prepare_socket(int sock, int family, microseconds bound, bool collecting)
+int start_exchanges(int sock, int family, const exchange_rules &rules)
 {
-    // Half the bound: a first receive that waits that long without a datagram goes on
-    // waiting after the server has been asked why (see silence.hpp).
-    const microseconds half = bound / 2;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(half);
-    const timeval limit{seconds.count(), (half - seconds).count()};
+    run.bound = rules.bound;
+    run.form = rules.form;
+    run.form_given = rules.form_given;
+    // The first receive that waits this long without a datagram goes on waiting after the
+    // server has been asked why (see silence.hpp).
+    const microseconds first_wait =
+        question_delay(rules.bound, !rules.form_given || rules.form == request_form::signed_by_time);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(first_wait);
+    const timeval limit{seconds.count(), (first_wait - seconds).count()};
     if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
         std::perror("Couldn't set UDP socket timeout");
         return 1;
@@ -486,12 +634,8 @@ int prepare_socket(int sock, int family, microseconds bound, bool collecting)
         std::perror("Couldn't set UDP socket error reporting");
         return 1;
     }
-    // The first ask for the time stamp of the last datagram received has the system stamp
-    // every datagram from then on with when it came (it finds none yet), so that one that
-    // came after its bound is told from one that telk got to late. Where it cannot, every
-    // datagram counts as come in time.
-    timespec stamp{};
-    ioctl(sock, SIOCGSTAMPNS, &stamp);
+    const bool collecting = rules.quiet.count() > 0;
+    stamp_arrivals(sock, collecting);
     // A server sends a long reply's datagrams all at once; the system holds no more of them
     // than this while telk writes out the earlier ones. It caps the size at what it allows,
     // silently, so a failure here loses nothing that telk could have had.
@@ -507,13 +651,25 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     static std::array<char, k_exchange_size> buffer;
     instant sent_at = wait_for_turn(rules);
     if (stop_signal() != 0) return 1;
-    round_trip trip{sock, to, sent_at + rules.bound, sent_at + rules.bound / 2};
-    for (bool retried = false;; retried = true) {
-        const int status = try_once(trip, buffer, sent_at, password, command, rules, retried);
-        if (status != k_again) return status;
-        sleep_until(retry_at(sent_at));
-        if (stop_signal() != 0) return 1;
+    round_trip trip{sock, to, sent_at + rules.bound};
+    if (rules.quiet.count() > 0) {
+        drop_waiting(trip);
+        last = open_reply{.sock = sock, .to = &to, .deadline = trip.deadline};
+    }
+    for (int tries = 0;; ++tries) {
+        int status = try_once(trip, buffer, sent_at, password, command, rules, tries);
+        if (status == k_again) status = wait_to_retry(trip, sent_at, rules);
+        if (status != k_again && status != k_again_now) return status;
         trip.on_socket_bound = false;
+        trip.heard = false;
+        trip.decisive = server_family::unknown;
         sent_at = now();
     }
+}
+
+void end_reply()
+{
+    if (!std::exchange(last.open, false)) return;
+    straggler.held = false;
+    finish_stream(last.stream);
 }

@@ -106,12 +106,26 @@ bool is_secret_password(const session &s, std::string_view command)
     return output_error() != 0 ? 1 : 0; // reported with the run's end
 }
 
+/// Warns that `command`, one of telk's options, goes to the server as a command: options
+/// come before the host.
+void warn_if_option(std::string_view command)
+{
+    for (const std::string_view option : {"-w", "-q", "-i", "-c", "-s", "-p"})
+        if (command == option)
+            std::fprintf(stderr,
+                         "Warning: %s after the host is sent as a command: options go before the "
+                         "host\n",
+                         option.data());
+}
+
 /// Sends `commands` one after the other, unless any is a secret password: then none; stops
 /// at the first failed exchange. Returns the run status.
 int run_batch(session &s, std::span<char *const> commands)
 {
     for (const char *command : commands)
         if (is_secret_password(s, command)) return 1;
+    for (const char *command : commands)
+        warn_if_option(command);
     for (const char *command : commands)
         if (exchange(s, command) != 0) return 1;
     return s.status;
@@ -131,6 +145,7 @@ struct input {
 /// a read error.
 ssize_t refill(input &in)
 {
+    end_reply(); // the read may wait for whoever waits for this reply
     if (flush_out() != 0) return -1; // reported with the run's end
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, input_block.data(), k_input_block_size);
@@ -248,13 +263,16 @@ int run(int argc, char *argv[])
         std::perror("Couldn't open UDP socket");
         return 1;
     }
-    if (prepare_socket(sock.get(), to.family(), opts.wait, opts.quiet.count() > 0) != 0) return 1;
+    const exchange_rules rules{opts.wait, opts.quiet, opts.clean, opts.form, opts.form_given,
+                               opts.pace};
+    if (start_exchanges(sock.get(), to.family(), rules) != 0) return 1;
 
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
-    const exchange_rules rules{opts.wait, opts.quiet, opts.clean, opts.form, opts.pace};
     session s{sock.get(), to, password, rules, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
-    return check_output(commands.empty() ? run_interactive(s) : run_batch(s, commands));
+    const int status = commands.empty() ? run_interactive(s) : run_batch(s, commands);
+    end_reply();
+    return check_output(status);
 }
 
 } // namespace

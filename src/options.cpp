@@ -25,7 +25,7 @@ struct option_rule {
 
 constexpr std::array k_option_rules{
     option_rule{'w', 0.001, 3600, &options::wait, "the longest an exchange may take"},
-    option_rule{'q', 0.001, 60, &options::quiet, "collect each reply until quiet this long"},
+    option_rule{'q', 0, 60, &options::quiet, "quiet time that ends a reply (0: a newline)"},
     option_rule{'i', 0, 3600, &options::pace, "least pause between commands (0: no pacing at all)"},
 };
 
@@ -48,6 +48,8 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     const double seconds = std::strtod(text, nullptr); // an overflow is out of range
     if (!(seconds >= rule.min_seconds && seconds <= rule.max_seconds)) return 1;
     value = std::chrono::round<microseconds>(std::chrono::duration<double>(seconds));
+    // only 0 itself means none: a value too small to count is the least there is
+    if (seconds > 0) value = std::max(value, microseconds(1));
     return 0;
 }
 
@@ -123,6 +125,7 @@ int read_options(int argc, char *argv[], options &opts)
             continue;
         case 's':
             if (read_form(optarg, opts.form) != 0) return 1;
+            opts.form_given = true;
             continue;
         }
         if (got == ':' && optopt == 's') return read_form(nullptr, opts.form);

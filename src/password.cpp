@@ -82,6 +82,15 @@ int read_first_line(int fd, bool whole, std::string_view &password)
         }
         length = text.size();
     }
+    // The room is full: the line fits only when it ends here.
+    char next = 0;
+    const ssize_t got = read_some(fd, {&next, 1});
+    if (got < 0) return 1;
+    if (got == 0 || next == '\n') {
+        password = {room.data(), room.size()};
+        if (password.ends_with('\r')) password.remove_suffix(1);
+        return 0;
+    }
     errno = EFBIG;
     return 1;
 }

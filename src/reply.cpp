@@ -15,20 +15,20 @@ constexpr char k_marker = 'n';
 /// Ends each datagram of the third family.
 constexpr char k_zero = '\0';
 
-/// What servers answer a request they refuse, as a reply's whole text.
+/// What servers answer a request they refuse, as a reply's whole text; copies of it, in later
+/// datagrams, repeat it without its first `opening` bytes.
 struct refusal {
     std::string_view text;
     reply_said said;
+    std::size_t opening;
 };
 constexpr std::array<refusal, 3> k_refusals{{
-    {"print\nBad rconpassword.\n", reply_said::refused_password},
-    {"print\nNo rconpassword set on the server.\n", reply_said::no_password_set},
-    {"nBad rcon_password.\n", reply_said::refused_or_limited},
+    {"print\nBad rconpassword.\n", reply_said::refused_password, 6},
+    {"print\nNo rconpassword set on the server.\n", reply_said::no_password_set, 6},
+    {"nBad rcon_password.\n", reply_said::refused_or_limited, 1},
 }};
-static_assert(std::all_of(k_refusals.begin(), k_refusals.end(),
-                          [](const refusal &r) { return r.text.size() <= k_refusal_size; }));
 /// The refusal that may only say "not now", to be held back until the reply is whole.
-constexpr std::string_view k_maybe_limited = k_refusals[2].text;
+constexpr std::size_t k_maybe_limited = 2;
 
 /// `bytes` without its first `count`, which it holds: remove_prefix throws nothing, where
 /// substr would bring the C++ library's exceptions into telk.
@@ -111,33 +111,71 @@ void write_text(const reply_stream &reply, std::string_view text)
         write_out(text);
 }
 
-/// Writes out the text that `reply` held back.
-void release(reply_stream &reply)
+/// What a refusal repeats in a later datagram: its text without its opening.
+std::string_view repeated(const refusal &r) { return without_first(r.text, r.opening); }
+
+/// The byte at `at` of the text that copies of `r` make.
+char copies_byte(const refusal &r, std::size_t at)
 {
-    write_text(reply, {reply.start.data(), std::exchange(reply.held, 0)});
+    if (at < r.text.size()) return r.text[at];
+    const std::string_view again = repeated(r);
+    return again[(at - r.text.size()) % again.size()];
 }
 
-/// Appends `piece` to `reply`: the bytes of the header it holds are checked, its text
-/// printed once the header has come whole, unless it may still be a refusal to try again.
-void add_piece(reply_stream &reply, std::string_view piece)
+/// Whether `length` bytes are a whole number of copies of `r`.
+bool whole_copies(const refusal &r, std::size_t length)
 {
-    const std::size_t header_part =
-        std::min(piece.size(), k_header.size() - std::min(reply.received, k_header.size()));
-    reply.header_ok = reply.header_ok && piece.starts_with(k_header.substr(0, header_part));
-    const std::size_t at = reply.received + header_part - k_header.size(); // in the text
-    reply.received += piece.size();
-    const std::string_view text = without_first(piece, header_part);
-    if (!reply.header_ok || text.empty()) return;
-    if (at < reply.start.size())
-        std::copy_n(text.begin(), std::min(text.size(), reply.start.size() - at),
-                    reply.start.begin() + static_cast<std::ptrdiff_t>(at));
-    const std::size_t length = at + text.size();
-    if (reply.held == at && k_maybe_limited.starts_with({reply.start.data(), length})) {
-        reply.held = length;
+    return length >= r.text.size() && (length - r.text.size()) % repeated(r).size() == 0;
+}
+
+/// Drops from `reply.refusals` each refusal whose copies `text`, appended to the reply's
+/// text, cannot be.
+void match_refusals(reply_stream &reply, std::string_view text)
+{
+    for (std::size_t k = 0; k < k_refusals.size(); ++k) {
+        const unsigned bit = 1U << k;
+        for (std::size_t i = 0; (reply.refusals & bit) != 0 && i < text.size(); ++i)
+            if (text[i] != copies_byte(k_refusals[k], reply.text + i)) reply.refusals &= ~bit;
+    }
+}
+
+/// Writes out the text that `reply` held back: copies of the refusal that may say "not now".
+void release(reply_stream &reply)
+{
+    const refusal &r = k_refusals[k_maybe_limited];
+    std::string_view copy = r.text;
+    for (std::size_t left = std::exchange(reply.held, 0); left > 0;) {
+        const std::string_view part{copy.data(), std::min(left, copy.size())};
+        write_text(reply, part);
+        left -= part.size();
+        copy = repeated(r);
+    }
+}
+
+/// Appends `text` to `reply`: printed, unless it may still be a refusal to try again.
+void add_text(reply_stream &reply, std::string_view text)
+{
+    match_refusals(reply, text);
+    reply.text += text.size();
+    if ((reply.refusals & (1U << k_maybe_limited)) != 0) {
+        reply.held = reply.text;
         return;
     }
     release(reply);
     write_text(reply, text);
+}
+
+/// Reads the family, the dialect and the opening of `reply` from its first text.
+void start_text(reply_stream &reply, std::string_view text)
+{
+    reply.family = family_of(text);
+    reply.opening = opening_line(text, reply.room);
+    if (reply.clean) start_clean_text(dialect_of(text));
+}
+
+bool is_marked(server_family family)
+{
+    return family == server_family::marker_n || family == server_family::marker_n_zero;
 }
 
 } // namespace
@@ -174,28 +212,28 @@ void print_reply(std::span<const char> reply, bool clean)
 void add_datagram(reply_stream &reply, std::string_view datagram)
 {
     if (datagram.empty()) return;
-    std::string_view piece = datagram;
-    if (reply.received == 0) {
-        const std::string_view text =
-            without_first(datagram, std::min(datagram.size(), k_header.size()));
-        reply.family = family_of(text);
-        reply.opening = opening_line(text, reply.room);
-        if (reply.clean) start_clean_text(dialect_of(text));
-    } else {
-        piece = piece_text(datagram, reply.opening);
-    }
-    const bool marked =
-        reply.family == server_family::marker_n || reply.family == server_family::marker_n_zero;
-    if (marked && piece.ends_with(k_zero)) piece.remove_suffix(1);
-    add_piece(reply, piece);
+    // A later datagram's header and opening are taken off; a first one's, or one that ends a
+    // header split across datagrams, is checked byte for byte.
+    const std::string_view piece =
+        reply.received < k_header.size() ? datagram : piece_text(datagram, reply.opening);
+    const std::size_t header_part =
+        std::min(piece.size(), k_header.size() - std::min(reply.received, k_header.size()));
+    reply.header_ok = reply.header_ok && piece.starts_with(k_header.substr(0, header_part));
+    reply.received += piece.size();
+    std::string_view text = without_first(piece, header_part);
+    if (!reply.header_ok || text.empty()) return;
+    if (reply.text == 0) start_text(reply, text);
+    if (is_marked(reply.family) && text.ends_with(k_zero)) text.remove_suffix(1);
+    add_text(reply, text);
 }
 
 reply_verdict judge_stream(const reply_stream &reply)
 {
     if (!reply.header_ok) return {reply_said::no_header, reply.family};
-    const std::size_t length = reply.received - k_header.size();
-    return {length <= reply.start.size() ? said_by({reply.start.data(), length}) : reply_said::text,
-            reply.family};
+    for (std::size_t k = 0; k < k_refusals.size(); ++k)
+        if ((reply.refusals & (1U << k)) != 0 && whole_copies(k_refusals[k], reply.text))
+            return {k_refusals[k].said, reply.family};
+    return {reply_said::text, reply.family};
 }
 
 void finish_stream(reply_stream &reply)
@@ -205,14 +243,17 @@ void finish_stream(reply_stream &reply)
     end_text(reply.clean);
 }
 
-void report_refusal(reply_said said, bool password_sent, bool limited)
+void report_refusal(reply_said said, refusal_hint hint)
 {
+    if (said != reply_said::refused_or_limited) hint = refusal_hint::none; // only it may mean more
     const char *message = "The server refused the password\n";
     if (said == reply_said::no_password_set)
         message = "The server has no remote-console password set: set one there\n";
-    else if (said == reply_said::refused_or_limited && limited)
+    else if (hint == refusal_hint::limited)
         message = "The server refused the request as over its limit until the bound passed\n";
-    else if (said == reply_said::refused_or_limited && password_sent)
+    else if (hint == refusal_hint::try_hashed)
         message = "The server refused the password, or wants hashed requests: try -s sha1\n";
+    else if (hint == refusal_hint::leave_form)
+        message = "The server refused the password, or takes plain requests only: leave -s out\n";
     std::fputs(message, stderr);
 }

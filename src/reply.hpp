@@ -4,7 +4,6 @@
 
 #include "protocol.hpp"
 
-#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -42,9 +41,6 @@ reply_verdict judge_reply(std::span<const char> reply);
 /// header, writes a complaint to standard error instead.
 void print_reply(std::span<const char> reply, bool clean);
 
-/// Holds the longest refusal's text.
-inline constexpr std::size_t k_refusal_size = 41;
-
 /// A reply collected until quiet and printed as it comes: its header checked, its text
 /// written out but for what may yet turn out to be a refusal to send the request again.
 struct reply_stream {
@@ -52,27 +48,41 @@ struct reply_stream {
     std::span<char> room;     // holds the opening
     std::size_t received = 0; // bytes of the reply so far, its header's included
     bool header_ok = true;    // what has come of the header so far is the header
-    std::size_t held = 0;     // bytes of its text not yet written out: the start of a refusal
-    server_family family = server_family::unknown;
-    std::string_view opening{};               // what later datagrams repeat behind their header
-    std::array<char, k_refusal_size> start{}; // the text's first bytes, to tell a refusal
+    std::size_t text = 0;     // bytes of its text so far
+    std::size_t held = 0;     // of them, not yet written out: copies of a refusal that may
+                              // only say "not now"
+    unsigned refusals = ~0U;  // the refusals (a bit each) whose copies the text may still be
+    server_family family = server_family::unknown; // by its first text
+    std::string_view opening{}; // what later datagrams repeat behind their header
 };
 
 /// Adds the next datagram to `reply`: a later one loses its header and the repeated opening,
-/// a datagram of the 'n' dialect its final zero byte; an empty one is no part of it.
+/// a datagram of the 'n' dialect its final zero byte; an empty one is no part of it. The
+/// reply's first text, in whichever datagram it comes, tells its family and dialect.
 void add_datagram(reply_stream &reply, std::string_view datagram);
 
 /// Whether `reply` holds more than the header.
 inline bool has_text(const reply_stream &reply) { return reply.received > k_header.size(); }
 
-/// What the collected `reply` says and which family it comes from.
+/// What the collected `reply` says and which family it comes from: a refusal when its text is
+/// a refusal and nothing else, copies of it included.
 reply_verdict judge_stream(const reply_stream &reply);
 
 /// Ends `reply`: writes out what it held back and ends its text, or complains that it had no
 /// header.
 void finish_stream(reply_stream &reply);
 
-/// Says on standard error what a refusal `said` means, when `password_sent` in the request
-/// or not, and when `limited`: it has taken requests from this run, so it refused this one
-/// as over its limit.
-void report_refusal(reply_said said, bool password_sent, bool limited);
+/// What a refusal may mean besides a wrong password, by what went before it.
+enum class refusal_hint {
+    none,
+    /// The third family refused a plain request: it may want hashed ones.
+    try_hashed,
+    /// The third family refused a hashed request that telk was told to send: it may take
+    /// plain ones only.
+    leave_form,
+    /// The server has taken requests of this run: it refused this one as over its limit.
+    limited,
+};
+
+/// Says on standard error what a refusal `said` means, with `hint`.
+void report_refusal(reply_said said, refusal_hint hint);

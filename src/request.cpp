@@ -115,6 +115,9 @@ std::string_view hashed_words(std::string_view command, std::span<char> room)
     return {room.data(), length};
 }
 
+/// Holds the words of any command that fits in a request.
+constexpr std::size_t k_words_size = 32768;
+
 /// Lays out the request that sends `command` hashed with `password` and the time: the
 /// password never travels.
 std::size_t lay_hashed(std::span<char> buffer, std::string_view password, std::string_view command)
@@ -130,11 +133,11 @@ std::size_t lay_hashed(std::span<char> buffer, std::string_view password, std::s
     const std::array<char, 2 * k_sha1_size> hash{}; // its place, filled in once laid out
     const std::array<std::string_view, 6> parts{k_header,  verb, {hash.data(), hash.size()},
                                                 time_text, " ",  command};
-    // The command's words are laid out behind the request, in the room it leaves them.
-    const std::size_t words_room = std::min(buffer.size(), command.size() + 1);
-    const std::size_t length = lay_parts(buffer.first(buffer.size() - words_room), parts);
+    const std::size_t length = lay_parts(buffer, parts);
     if (length == 0) return 0;
-    const std::string_view words = hashed_words(command, buffer.subspan(length, words_room));
+    // A request that fits holds a command shorter than the buffer: its words fit this room.
+    static std::array<char, k_words_size> room;
+    const std::string_view words = hashed_words(command, room);
     const std::array<std::string_view, 5> hashed{verb, password, time_text, " ", words};
     const sha1_digest digest = sha1(hashed);
     put_hex({reinterpret_cast<const unsigned char *>(digest.data()), digest.size()}, k_upper_hex,

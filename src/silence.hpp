@@ -2,6 +2,7 @@
 // answer, or none, says of the silence.
 #pragma once
 
+#include "protocol.hpp"
 #include "target.hpp"
 
 /// A question put to a server that has not answered a request: owns its socket.
@@ -13,18 +14,29 @@ class silence_probe {
     ~silence_probe();
 
     /// Asks `to` for a challenge, on a socket of its own: every family of servers answers
-    /// that, and it runs nothing. Asks once; a failure to ask is left for explain to tell.
+    /// that, and it runs nothing. Asks once; when the socket cannot be had, nothing is asked.
     void ask(const target &to);
 
     /// Whether ask was called.
     bool asked() const { return asked_; }
 
-    /// Says on standard error, in one line that names `to`, what the answer to the question
-    /// tells of the silence: which family of servers is there and why such a server says
-    /// nothing, or that nothing answers at all.
-    void explain(const target &to) const;
+    /// The socket that the answer comes to, or -1.
+    int fd() const { return fd_; }
+
+    /// Takes every answer that has come so far, and notes which family it shows. Returns
+    /// that family: unknown while no answer of a family has come.
+    server_family take_answers();
+
+    /// Says on standard error, in one line that names `to`, what the answers to the question
+    /// tell of the silence: which family of servers is there and why such a server says
+    /// nothing, or that nothing answers at all; nothing when no question went out. With
+    /// `signed_by_telk`, the request was signed because that family answered: its silence
+    /// means a wrong password.
+    void explain(const target &to, bool signed_by_telk);
 
   private:
     int fd_ = -1;
     bool asked_ = false;
+    bool answered_ = false; // something came, of a family or not
+    server_family family_ = server_family::unknown;
 };

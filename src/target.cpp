@@ -201,3 +201,15 @@ int find_target(char *text, target &found)
     }
     return find_address(text, port, found);
 }
+
+const char *text_of(const target &to, target_text &room)
+{
+    std::array<char, INET6_ADDRSTRLEN> host{};
+    const bool v6 = to.family() == AF_INET6;
+    inet_ntop(to.family(),
+              v6 ? static_cast<const void *>(&to.address.v6.sin6_addr) : &to.address.v4.sin_addr,
+              host.data(), host.size());
+    const int port = ntohs(v6 ? to.address.v6.sin6_port : to.address.v4.sin_port);
+    std::snprintf(room.data(), room.size(), v6 ? "[%s]:%d" : "%s:%d", host.data(), port);
+    return room.data();
+}

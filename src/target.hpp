@@ -1,6 +1,10 @@
 // The target of a run: the host text of the command line made into a socket address.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -26,3 +30,10 @@ struct target {
 /// A port is read like atoi and must be from 1 to 65535.
 /// Returns 0, or 1 after saying why not on standard output.
 int find_target(char *text, target &found);
+
+/// Holds "[IPv6 address%scope]:port" and its zero byte.
+inline constexpr std::size_t k_target_text_size = INET6_ADDRSTRLEN + 16;
+using target_text = std::array<char, k_target_text_size>;
+
+/// `to` as text, "192.0.2.10:27960" or "[2001:db8::7]:27960", in `room`. Returns room's data.
+const char *text_of(const target &to, target_text &room);

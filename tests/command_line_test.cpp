@@ -75,7 +75,7 @@ Case bad_option(const char *name, Strings options, const std::string &err)
 
 const std::string k_options_are = "the options are -w, -q, -i, -p, -s, -c, -h and -V\n";
 const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
-const std::string k_q_takes = "Option -q takes a number of seconds from 0.001 to 60\n";
+const std::string k_q_takes = "Option -q takes a number of seconds from 0 to 60\n";
 const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";
 const std::string k_refused =
     "Error receiving UDP packet (tried=32768, rc=-1): Connection refused\n";
@@ -85,7 +85,8 @@ const Case k_options[] = {
      .script = {.args = {"-w", "2.5", "-q", ".5", "-i", "0", "--", k_at, "-pw", "-i", "-"},
                 .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
      .requests = {request("-i", "-pw"), request("-", "-pw")},
-     .out = "A\n\nB\n\n"},
+     .out = "A\n\nB\n\n",
+     .err = Eq("Warning: -i after the host is sent as a command: options go before the host\n")},
     {.name = "paced_commands_in_order",
      .script = {.args = {"-i", "0.01", k_at, "pw", "a", "b", "c"},
                 .replies = {{H + "A\n"}, {H + "B\n"}, {H + "C\n"}}},
@@ -176,6 +177,10 @@ const Case k_password_files[] = {
     password_from("empty_file_is_the_empty_password", "", ""),
     password_refused("missing_file", "/nonexistent/pw", "No such file or directory"),
     password_refused("directory", "/", "Is a directory"),
+    {.name = "line_as_long_as_the_room_is_the_password",
+     .script = {.args = {"-p", "{file}", k_at, "a"}, .file = std::string(131072, 'p')},
+     .err = Eq("Request too long (tried=131083, max=32768)\n"),
+     .status = 1},
     {.name = "terminal_is_read_after_a_prompt",
      .script = {.args = {"-p", "/dev/stdin", k_at, "a"},
                 .input = "s3cret\n",
@@ -232,10 +237,11 @@ const Case k_help[] = {
     {.name = "help_lists_every_option",
      .script = {.args = {"-w", "1", "--help", "-x", k_at, "pw", "a"}},
      .out = testing::AllOf(
-         StartsWith("Usage: telk [options] host[:port] password"),
+         StartsWith("Usage: telk [options] host[:port] password [command ...]\n"
+                    "       telk [options] -p file host[:port] [command ...]\n"),
          testing::HasSubstr("\n  -w seconds "),
-         testing::HasSubstr("\n  -q seconds     collect each reply until quiet this long, "
-                            "0.001 to 60\n"),
+         testing::HasSubstr("\n  -q seconds     quiet time that ends a reply (0: a newline), 0 to "
+                            "60; 0.1 unless set\n"),
          testing::HasSubstr("\n  -i seconds     least pause between commands (0: no pacing at "
                             "all), 0 to 3600\n"),
          testing::HasSubstr("\n  -p file "), testing::HasSubstr("\n  -s form "),

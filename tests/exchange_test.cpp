@@ -51,7 +51,7 @@ const Case k_exchanges[] = {
      .requests = {H + "rcon  "},
      .out = "\n\n"},
     {.name = "datagrams_appended_header_and_all",
-     .script = {.args = {k_at, "pw", "a"}, .replies = {{H + "one ", H + "two\n"}}},
+     .script = {.args = {"-q", "0", k_at, "pw", "a"}, .replies = {{H + "one ", H + "two\n"}}},
      .requests = {request("a")},
      .out = "one " + H + "two\n\n"},
     {.name = "newline_within_header_does_not_end_reply",
@@ -117,7 +117,7 @@ const Case k_exchanges[] = {
      .status = 128 + SIGTERM},
     // the send goes out; its reply is what filled the socket
     {.name = "error_without_room_for_its_report_fails_no_send",
-     .script = {.args = {"-i", "0.5", k_at, "pw", "a", "b"},
+     .script = {.args = {"-q", "0", "-i", "0.5", k_at, "pw", "a", "b"},
                 .replies = {{H + "A\n"}},
                 .on_output = overflow_then_time_exceeded,
                 .forges_icmp = true},
@@ -126,7 +126,7 @@ const Case k_exchanges[] = {
      .err = Eq("Invalid buffer header.  Sorry.\n"),
      .status = 1},
     {.name = "empty_datagram_fails_and_stops",
-     .script = {.args = {k_at, "pw", "a", "b", "c"}, .replies = {{H + "A\n"}, {""}}},
+     .script = {.args = {"-q", "0", k_at, "pw", "a", "b", "c"}, .replies = {{H + "A\n"}, {""}}},
      .requests = {request("a"), request("b")},
      .out = "A\n\n",
      .err = Eq(k_empty_datagram),
@@ -137,7 +137,7 @@ const Case k_exchanges[] = {
      .requests = {request("a"), request("b")},
      .out = std::string(32764, 'x') + "\nB\n\n"},
     {.name = "datagram_cut_to_room_left",
-     .script = {.args = {k_at, "pw", "a", "b"},
+     .script = {.args = {"-q", "0", k_at, "pw", "a", "b"},
                 .replies = {{H + std::string(29996, 'a'), std::string(5000, 'b')}, {H + "B\n"}}},
      .requests = {request("a"), request("b")},
      .out = std::string(29996, 'a') + std::string(2768, 'b') + "\nB\n\n"},
@@ -212,6 +212,8 @@ const Case k_quiet[] = {
     quiet("quiet_prints_every_piece_of_a_long_reply", long_reply(60, 1000),
           "print\n" + long_text(60, 1000)),
     quiet("quiet_drops_empty_datagrams", {k_first + "a", "", k_first + "c"}, "print\nac"),
+    quiet("dialect_read_from_the_first_text", {H, H + "nabc\n\0"s}, "nabc\n"),
+    quiet("dialect_read_across_a_split_header", {"\xff\xff", "\xff\xffnabc\n\0"s}, "nabc\n"),
     {.name = "quiet_refused_password_split_across_pieces_fails",
      .script = {.args = {"-q", "0.1", "-c", k_at, "pw", "a", "b"},
                 .replies = {{k_first + "No rconpassword set", k_first + " on the server.\n"}}},
@@ -254,7 +256,7 @@ const std::string k_full_text = std::string(32763, 'x') + "\n\n";
 
 const Case k_bounds[] = {
     {.name = "dripping_reply_ends_at_the_bound",
-     .script = {.args = {"-w", "1", k_at, "pw", "a"},
+     .script = {.args = {"-q", "0", "-w", "1", k_at, "pw", "a"},
                 .replies = {{H + "a"}},
                 .every_tick = sends("b"),
                 .deadline = std::chrono::seconds(10)},
@@ -358,12 +360,43 @@ const Case k_bounds[] = {
      .err = Eq("Error receiving UDP packet (tried=32768, rc=-1): No route to host\n"),
      .status = 1,
      .ipv6 = true},
-    {.name = "late_piece_is_dropped_when_collecting",
+    {.name = "late_piece_before_the_next_request_is_printed_with_its_reply",
      .script = {.args = {"-q", "0.2", "-i", "0.5", k_at, "pw", "a", "b"},
                 .replies = {{k_first + "A\n"}, {k_first + "B\n"}},
-                .on_output = at_reply_end(sends(k_first + "late\n"))},
+                .every_tick = at_tick(4, sends(k_first + "late\n"))},
      .requests = {request("a"), request("b")},
-     .out = "print\nA\n\nprint\nB\n\n"},
+     .out = "print\nA\nlate\n\nprint\nB\n\n"},
+    {.name = "quiet_time_is_kept_by_arrival_through_a_stop",
+     .script = {.args = {"-q", "0.1", "-w", "3", k_at, "pw", "a"},
+                .every_tick =
+                    [](const Scene &scene) {
+                        if (scene.ticks == 1) stop_telk(scene);
+                        if (scene.ticks == 2) sends(k_first + "A\n")(scene);
+                        if (scene.ticks == 7) sends(k_first + "B\n")(scene);
+                        if (scene.ticks == 11) kill(scene.pid, SIGCONT);
+                    },
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .out = "print\nA\n\n"},
+    {.name = "what_came_is_written_out_when_told_to_end_while_stopped",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .every_tick =
+                    [](const Scene &scene) {
+                        if (scene.ticks == 1) stop_telk(scene);
+                        if (scene.ticks == 3) sends(k_first + "A\n")(scene);
+                        if (scene.ticks == 6) kill(scene.pid, SIGTERM);
+                        if (scene.ticks == 6) kill(scene.pid, SIGCONT);
+                    }},
+     .requests = {request("a")},
+     .out = "print\nA\n\n",
+     .status = 128 + SIGTERM},
+    {.name = "the_request_sent_back_is_no_reply",
+     .script = {.args = {"-c", k_at, "secret", "status", "b"},
+                .respond = [](const Strings &requests, const Times &) { return Strings{requests.back()}; }},
+     .requests = {request("status", "secret")},
+     .err = testing::MatchesRegex("127.0.0.1:[0-9]+ sent the request back: it echoes, and is no "
+                                  "server of this protocol\n"),
+     .status = 1},
     {.name = "full_nonblocking_output_waits_for_its_reader",
      .script = {.args = {k_at, "pw", "a", "b", "c", "d", "e"},
                 .replies = {{k_full_reply},
@@ -384,23 +417,62 @@ const Case k_bounds[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Bound, Telk, testing::ValuesIn(k_bounds), case_name);
 
-/// A run of "-w 0.4" whose request the server leaves unanswered, while it answers telk's
-/// question why with `answer`; `says` ends telk's explanation.
-Case silent(const char *name, const std::string &answer, const std::string &says)
+/// A run of "-w 0.4" (or `args`) whose request the server leaves unanswered, while it answers
+/// telk's question why with `answer`; `says` ends telk's explanation.
+Case silent(const char *name, const Strings &answer, const std::string &says,
+            Strings args = {"-w", "0.4", k_at, "pw", "a", "b"})
 {
     return {.name = name,
-            .script = {.args = {"-w", "0.4", k_at, "pw", "a", "b"}, .probe_answer = {answer}},
+            .script = {.args = std::move(args), .probe_answer = answer},
             .requests = {request("a")},
             .err = testing::AllOf(StartsWith(k_timed_out + "127.0.0.1:"), testing::EndsWith(says)),
             .status = 1};
 }
 
 const Case k_silences[] = {
-    silent("first_family_is_up_and_dropped_the_request", H + "challengeResponse 42",
+    silent("first_family_is_up_and_dropped_the_request",
+           {"junk", "junk", "junk", "junk", "junk", "junk", "junk", "junk",
+            H + "challengeResponse 42"},
            "then one a second (see -i), or the reply was lost\n"),
-    silent("second_family_answers_refusals_with_silence", H + "challenge 42\0"s,
-           "check the password, or try -s time or -s challenge\n"),
-    silent("third_family_answers_everything_so_the_reply_was_lost", H + "c42\0"s,
+    silent("an_answer_of_no_family_is_no_silence", {H + "print\nUnknown command \"getchallenge\""},
+           "answers, but not as any server of this protocol does: the port may belong to another "
+           "service\n"),
+    {.name = "no_question_no_cause",
+     .script = {.args = {"-w", "0.4", k_at, "pw", "a"}, .max_files = 4},
+     .requests = {request("a")},
+     .err = Eq(k_timed_out),
+     .status = 1},
+    {.name = "no_question_after_the_bound",
+     .script = {.args = {"-w", "1", k_at, "pw", "a"},
+                .probe_answer = {H + "challengeResponse 42"},
+                .every_tick =
+                    [](const Scene &scene) {
+                        if (scene.ticks == 3) stop_telk(scene);
+                        if (scene.ticks == 15) kill(scene.pid, SIGCONT);
+                    },
+                .deadline = std::chrono::seconds(10)},
+     .requests = {request("a")},
+     .err = Eq(k_timed_out),
+     .status = 1},
+    silent("second_family_answers_refusals_with_silence", {H + "challenge 42\0"s},
+           "check the password, or try -s time or -s challenge\n",
+           {"-w", "0.4", "-s", "plain", k_at, "pw", "a", "b"}),
+    {.name = "second_family_gets_the_command_signed_and_its_silence_means_a_wrong_password",
+     .script = {.args = {"-w", "0.4", k_at, "pw", "a", "b"},
+                .replies = {{}, {H + "challenge 42\0"s}},
+                .probe_answer = {H + "challenge 42\0"s}},
+     .check_requests =
+         [](const Strings &requests) {
+             ASSERT_EQ(requests.size(), 3U);
+             EXPECT_EQ(requests[0], request("a"));
+             EXPECT_EQ(requests[1], H + "getchallenge");
+             EXPECT_THAT(requests[2], StartsWith(H + "srcon HMAC-MD4 CHALLENGE "));
+         },
+     .err = testing::AllOf(StartsWith(k_timed_out + "127.0.0.1:"),
+                           testing::EndsWith("signed requests do, and they answer a wrong password "
+                                             "with silence: check the password\n")),
+     .status = 1},
+    silent("third_family_answers_everything_so_the_reply_was_lost", {H + "c42\0"s},
            "answer every request do: the reply was lost\n"),
     {.name = "reply_after_the_question_still_counts",
      .script = {.args = {"-w", "1", k_at, "pw", "a"},

@@ -180,6 +180,9 @@ void stop_telk(const Scene &scene);
 /// A hook that runs `hook` when standard output has just ended a reply with an empty line.
 Hook at_reply_end(Hook hook);
 
+/// A tick hook that runs `hook` at tick `tick`.
+Hook at_tick(int tick, Hook hook);
+
 /// A hook that sends `datagram` to telk.
 Hook sends(const std::string &datagram);
 

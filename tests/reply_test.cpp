@@ -30,12 +30,53 @@ Strings third_family(const Strings &requests, const Times &times)
     return {H + "nran " + command_of(requests.back()) + "\n\0"s};
 }
 
+/// Whether a bucket that takes `burst` requests at once and lets one out a second takes the
+/// last of `times`.
+bool bucket_takes(const Times &times, double burst)
+{
+    double held = 0;
+    bool taken = false;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        if (i > 0) held = std::max(0.0, held - std::chrono::duration<double>(times[i] - times[i - 1]).count());
+        taken = held + 1 <= burst;
+        if (taken) held += 1;
+    }
+    return taken;
+}
+
 /// A first-family server that takes ten requests at once, then one a second, and drops the
 /// rest without a word.
 Strings first_family(const Strings &requests, const Times &times)
 {
-    if (too_soon(times, 10)) return {};
+    if (!bucket_takes(times, 10)) return {};
     return {k_first + command_of(requests.back()) + "\n"};
+}
+
+/// A server of the `family`'s opening that answers each request at once with the whole seconds
+/// since the first.
+Respond seconds_since_first(const std::string &opening)
+{
+    return [opening](const Strings &, const Times &times) -> Strings {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(times.back() - times[0]);
+        return {H + opening + std::to_string(seconds.count()) + "\n"};
+    };
+}
+
+/// `count` replies that each say `text`, as printed.
+std::string repeated_text(int count, const std::string &text)
+{
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += text;
+    return out;
+}
+
+/// The commands "1" to "`count`".
+Strings numbered(Strings args, int count)
+{
+    for (int i = 1; i <= count; ++i)
+        args.push_back(std::to_string(i));
+    return args;
 }
 
 /// A run of `args` and commands "1" to "12" against first_family, whose replies to the first
@@ -56,14 +97,15 @@ Case twelve(const char *name, Strings args, int answered, int status = 0)
     return c;
 }
 
-/// Checks that the one request sends `command` hashed with `password`, the time near now and
-/// the command's `words`, without the password.
+/// Checks that the requests are `before`, then one that sends `command` hashed with `password`,
+/// the time near now and the command's `words`, without the password.
 std::function<void(const Strings &)> hashed(std::string password, std::string command,
-                                            std::string words)
+                                            std::string words, Strings before = {})
 {
     return [=](const Strings &requests) {
-        ASSERT_EQ(requests.size(), 1U);
-        const std::string verb = H + "rcon ", &sent = requests[0];
+        ASSERT_EQ(requests.size(), before.size() + 1);
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), requests.begin()));
+        const std::string verb = H + "rcon ", &sent = requests.back();
         ASSERT_EQ(sent.size(), verb.size() + 40 + 16 + 1 + command.size());
         EXPECT_EQ(sent.substr(sent.size() - command.size() - 1), " " + command);
         const std::string time = sent.substr(verb.size() + 40, 16);
@@ -98,12 +140,26 @@ const Case k_families[] = {
                             {H + "n\x10\x12\x1b\x11 \xc1\xe9 \xc3\xa9 ^x\x10\x11\x12z\n\0"s}}},
      .requests = {request("a"), request("b")},
      .out = "plain c^\n[09] Ai \xc3\xa9 ^x[]0z\n"},
-    {.name = "third_family_refusing_twice_at_first_is_a_refusal",
+    {.name = "third_family_refusing_twice_at_first_is_tried_hashed_then_a_refusal",
      .script = {.args = {k_at, "wrong", "a", "b"}, .respond = third_family},
-     .requests = {request("a", "wrong"), request("a", "wrong")},
+     .check_requests = hashed("wrong", "a", "a ", {request("a", "wrong"), request("a", "wrong")}),
      .out = "nBad rcon_password.\n\n",
-     .err = Eq("The server refused the password, or wants hashed requests: try -s sha1\n"),
+     .err = Eq(k_refusal),
      .status = 1},
+    {.name = "third_family_limit_after_a_taken_command_is_waited_out",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + "na\n\0"s}, {k_limited}, {k_limited}, {H + "nb\n\0"s}}},
+     .requests = {request("a"), request("b"), request("b"), request("b")},
+     .out = "na\n\nnb\n\n"},
+    {.name = "second_family_is_not_paced",
+     .script = {.args = numbered({"-q", "0", k_at, "pw"}, 15), .respond = seconds_since_first("n")},
+     .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 15U); },
+     .out = repeated_text(15, "n0\n\n")},
+    {.name = "first_family_takes_ten_at_once_then_one_a_second",
+     .script = {.args = numbered({"-q", "0", k_at, "pw"}, 12),
+                .respond = seconds_since_first("print\n")},
+     .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 12U); },
+     .out = repeated_text(10, "print\n0\n\n") + "print\n1\n\nprint\n2\n\n"},
     {.name = "third_family_refusing_at_first_once_is_tried_again",
      .script = {.args = {k_at, "pw", "a"}, .replies = {{k_limited}, {H + "nA\n\0"s}}},
      .requests = {request("a"), request("a")},
@@ -117,7 +173,65 @@ const Case k_families[] = {
      .requests = {request("a"), request("b"), request("b")},
      .out = "nran a\n\nnran b\n\n"},
     twelve("first_family_allowance_is_kept", {k_at, "pw"}, 12),
-    twelve("no_pacing_at_all_with_i_0", {"-i", "0", "-w", "0.5", k_at, "pw"}, 10, 1),
+    twelve("a_least_pause_too_small_to_count_keeps_the_pacing",
+           {"-q", "0", "-i", "0.0000004", k_at, "pw"}, 12),
+    {.name = "a_family_without_limit_fills_no_bucket",
+     .script = {.args = numbered({"-q", "0", k_at, "pw"}, 22),
+                .respond =
+                    [](const Strings &requests, const Times &times) {
+                        const std::string opening = requests.size() <= 20 ? "n" : "print\n";
+                        return seconds_since_first(opening)(requests, times);
+                    }},
+     .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 22U); },
+     .out = repeated_text(20, "n0\n\n") + repeated_text(2, "print\n0\n\n")},
+    {.name = "a_refusal_and_its_copy_are_one_refusal",
+     .script = {.args = {k_at, "pw", "a", "b", "c"},
+                .replies = {{H + "na\n\0"s}, {k_limited, k_limited}, {H + "nb\n\0"s}, {H + "nc\n\0"s}}},
+     .requests = {request("a"), request("b"), request("b"), request("c")},
+     .out = "na\n\nnb\n\nnc\n\n"},
+    {.name = "a_copy_of_a_refusal_waiting_is_dropped_before_the_retry",
+     .script = {.args = {"-q", "0", k_at, "pw", "a", "b", "c"},
+                .replies = {{H + "na\n\0"s}, {k_limited, k_limited}, {H + "nb\n\0"s}, {H + "nc\n\0"s}}},
+     .requests = {request("a"), request("b"), request("b"), request("c")},
+     .out = "na\n\nnb\n\nnc\n\n"},
+    {.name = "words_of_a_refusal_followed_by_more_are_output",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{H + "na\n\0"s}, {k_limited, H + "nmore\n\0"s}}},
+     .requests = {request("a"), request("b")},
+     .out = "na\n\nnBad rcon_password.\nmore\n\n"},
+    {.name = "a_retry_that_cannot_leave_in_time_is_not_planned",
+     .script = {.args = {"-w", "1.05", k_at, "pw", "a"}, .replies = {{k_limited}}},
+     .requests = {request("a")},
+     .out = "nBad rcon_password.\n\n",
+     .err = Eq("The server refused the password, or wants hashed requests: try -s sha1\n"),
+     .status = 1},
+    {.name = "third_family_wanting_hashed_requests_gets_them",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .respond =
+                    [](const Strings &requests, const Times &) {
+                        if (requests.back().starts_with(request(""))) return Strings{k_limited};
+                        return Strings{H + "nran\n\0"s};
+                    }},
+     .check_requests =
+         [](const Strings &requests) {
+             ASSERT_EQ(requests.size(), 4U);
+             EXPECT_EQ(requests[1], request("a"));
+             EXPECT_THAT(requests[3], testing::EndsWith(" b"));
+             EXPECT_EQ(requests[3].find("pw"), std::string::npos);
+         },
+     .out = "nran\n\nnran\n\n"},
+    {.name = "sha1_refused_says_the_server_may_take_plain_requests_only",
+     .script = {.args = {"-s", "sha1", k_at, "pw", "a"}, .respond = third_family},
+     .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 2U); },
+     .out = "nBad rcon_password.\n\n",
+     .err = Eq("The server refused the password, or takes plain requests only: leave -s out\n"),
+     .status = 1},
+    {.name = "sha1_takes_as_long_a_command_as_the_other_forms",
+     .script = {.args = {"-s", "sha1", k_at, "pw", std::string(20000, 'x')},
+                .replies = {{H + "nok\n\0"s}}},
+     .check_requests = hashed("pw", std::string(20000, 'x'), std::string(20000, 'x') + " "),
+     .out = "nok\n\n"},
+    twelve("no_pacing_at_all_with_i_0", {"-q", "0", "-i", "0", "-w", "0.5", k_at, "pw"}, 10, 1),
     {.name = "sha1_hashes_the_password_time_and_words",
      .script = {.args = {"-s", "sha1", k_at, "secret", "echo  \"a  b\"x"},
                 .replies = {{H + "na  b\n\0"s}}},

@@ -66,6 +66,35 @@ const Case k_signed[] = {
      .requests = {H + "getchallenge"},
      .err = Eq("No challenge came from the server: Connection timed out\n"),
      .status = 1},
+    {.name = "no_challenge_from_a_silent_server_says_why",
+     .script = {.args = {"-w", "0.4", "-s", "challenge", k_at, "pw", "a"}},
+     .requests = {H + "getchallenge"},
+     .err = StartsWith("No challenge came from the server: Connection timed out\nNothing answers at "),
+     .status = 1},
+    {.name = "time_to_a_server_of_plain_requests_fails_at_once",
+     .script = {.args = {"-s", "time", k_at, "pw", "a"},
+                .probe_answer = {H + "challengeResponse 42"},
+                .deadline = k_at_once},
+     .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 1U); },
+     .err = Eq("The server answered as servers of plain requests do: leave -s out\n"),
+     .status = 1},
+    {.name = "second_family_gets_signed_requests_without_an_option",
+     .script = {.args = {k_at, "pw", "a", "b"},
+                .replies = {{},
+                            {H + "challenge 1\0"s},
+                            {H + "nA\n"},
+                            {H + "challenge 2\0"s},
+                            {H + "nB\n"}},
+                .probe_answer = {H + "challenge 42\0"s},
+                .deadline = k_at_once},
+     .check_requests =
+         [](const Strings &requests) {
+             ASSERT_EQ(requests.size(), 5U);
+             EXPECT_EQ(requests[0], request("a"));
+             EXPECT_THAT(requests[2], testing::EndsWith(" 1 a"));
+             EXPECT_THAT(requests[4], testing::EndsWith(" 2 b"));
+         },
+     .out = "nA\n\nnB\n\n"},
     {.name = "plain_sends_the_password_and_prints_replies_as_they_are",
      .script = {.args = {"-s", "plain", k_at, "pw", "a"}, .replies = {{H + "nA\n"}}},
      .requests = {request("a")},

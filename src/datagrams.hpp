@@ -1,0 +1,37 @@
+// What a socket tells of its datagrams: the errors the system reports about those it sent,
+// and when each one it received arrived.
+#pragma once
+
+#include "protocol.hpp"
+#include "target.hpp"
+
+#include <cstddef>
+#include <span>
+
+#include <sys/types.h>
+
+/// What the system had queued on a socket about datagrams it sent.
+struct queued_errors {
+    bool any = false;
+    int unreachable = 0; // the error number of the first saying the target is unreachable
+};
+
+/// Takes every error that the system has queued on `sock`. Only an ICMP "destination
+/// unreachable" (but "fragmentation needed"), or an ICMPv6 one, about a datagram sent to `to`
+/// counts as unreachable. Leaves errno alone.
+queued_errors take_errors(int sock, const target &to);
+
+/// Has the system stamp each datagram that reaches `sock` with when it came, so that one that
+/// came after its bound is told from one that telk got to late; `with_each`: handing the
+/// stamp over with the datagram, for receive_stamped. Where it cannot, every datagram counts
+/// as come when telk got to it.
+void stamp_arrivals(int sock, bool with_each);
+
+/// Whether the datagram just received on `sock` reached it by `until`, by its stamp; true
+/// when it has none.
+bool came_by(int sock, instant until);
+
+/// Receives one datagram from `sock` into `room`, cut to its size, without waiting unless
+/// `wait`, and sets `arrived` to when it reached the socket (now, where it has no stamp).
+/// Returns recvmsg's result.
+ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived);
