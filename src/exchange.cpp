@@ -150,6 +150,14 @@ void report_receive_failure(round_trip &trip, ssize_t rc)
     if (silent) trip.probe.explain(trip.to, run.signed_by_telk);
 }
 
+/// Says that the server answered as servers of plain requests do, though told to sign them.
+/// Returns 1.
+int say_plain_server()
+{
+    std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
+    return 1;
+}
+
 /// Says that the target sent the request back. Returns 1.
 int report_echo(const target &to)
 {
@@ -209,20 +217,58 @@ void ask_why(round_trip &trip)
     if (trip.probe.fd() < 0) trip.decisive = server_family::unknown;
 }
 
+/// Takes the answers to the question of `trip` that have come. Returns whether one is the
+/// decisive answer; any other family's stops the watch for it.
+bool decisive_answer(round_trip &trip)
+{
+    const server_family answer = trip.probe.take_answers();
+    if (answer == trip.decisive) return true;
+    if (answer != server_family::unknown) trip.decisive = server_family::unknown;
+    return false;
+}
+
+/// Waits up to `left` for the socket of `trip`, or for the decisive answer to its question.
+/// Returns 1 when the socket can be read, 2 when the decisive answer came, 0 when the wait
+/// ended with neither (`timed_out` says whether its time ran out), or -1 when told to end or
+/// waiting failed.
+int watch(round_trip &trip, microseconds left, bool &timed_out)
+{
+    std::array<pollfd, 2> watched{{{trip.sock, POLLIN, 0}, {-1, POLLIN, 0}}};
+    if (trip.decisive != server_family::unknown) watched[1].fd = trip.probe.fd();
+    const timespec limit = as_timespec(left);
+    const int ready = ppoll(watched.data(), watched.size(), &limit, nullptr);
+    timed_out = ready == 0;
+    // interrupted by a stop and continue: wait on; told to end: end
+    if (ready < 0) return errno != EINTR || stop_signal() != 0 ? -1 : 0;
+    if (watched[1].revents != 0 && decisive_answer(trip)) return 2;
+    return watched[0].revents != 0 ? 1 : 0;
+}
+
+/// Once a wait's time has passed: what was queued by then may still count, unless the wait
+/// already ran out with nothing queued. Returns 1 when something is to be taken late, or 0
+/// with errno ETIMEDOUT.
+int queued_when_time_passed(round_trip &trip, bool waited_out)
+{
+    pollfd watched{trip.sock, POLLIN, 0};
+    if (!waited_out && trip.late_reads_left > 0 && poll(&watched, 1, 0) > 0) {
+        --trip.late_reads_left;
+        trip.late = true;
+        return 1;
+    }
+    errno = ETIMEDOUT;
+    return 0;
+}
+
 /// Waits until something can be received on the socket of `trip`, but not past `until`; once
-/// `until` has passed, what is queued already may still count (see next_datagram). Returns 1
-/// when something can be received, 2 when the answer to the question is the decisive one, 0
-/// with errno ETIMEDOUT once `until` has passed and nothing is queued, or -1 when waiting
-/// failed.
+/// `until` has passed, what is queued already may still count (see next_datagram). Until
+/// something comes, the wait stops once to ask the server why not. Returns 1 when something
+/// can be received, 2 when the answer to the question is the decisive one, 0 with errno
+/// ETIMEDOUT once `until` has passed and nothing is queued, or -1 when waiting failed.
 int wait_until(round_trip &trip, instant until)
 {
     if (!std::exchange(trip.question_planned, true)) plan_question(trip);
     bool waited_out = false; // a wait that ended with the time found nothing queued
     for (;;) {
-        const bool watching = trip.decisive != server_family::unknown && trip.probe.fd() >= 0;
-        std::array<pollfd, 2> watched{{{trip.sock, POLLIN, 0}, {-1, POLLIN, 0}}};
-        if (watching) watched[1].fd = trip.probe.fd();
-        // Until something comes, the wait stops once to ask why not.
         const bool probing = !trip.heard && !trip.probe.asked() && trip.probe_at < until;
         const auto left =
             std::chrono::ceil<microseconds>((probing ? trip.probe_at : until) - now());
@@ -230,27 +276,11 @@ int wait_until(round_trip &trip, instant until)
             ask_why(trip);
             continue;
         }
-        if (left.count() <= 0) {
-            if (!waited_out && trip.late_reads_left > 0 && poll(watched.data(), 1, 0) > 0) {
-                --trip.late_reads_left;
-                trip.late = true;
-                return 1;
-            }
-            errno = ETIMEDOUT;
-            return 0;
-        }
-        const timespec limit = as_timespec(left);
-        const int ready = ppoll(watched.data(), watched.size(), &limit, nullptr);
-        if (ready > 0 && watched[1].revents != 0) {
-            const server_family answer = trip.probe.take_answers();
-            if (answer == trip.decisive) return 2;
-            if (answer != server_family::unknown)
-                trip.decisive = server_family::unknown; // answered: nothing to decide
-        }
-        if (ready > 0 && watched[0].revents != 0) return 1;
-        waited_out = ready == 0 && !probing;
-        // interrupted by a stop and continue: wait on; told to end: end
-        if (ready < 0 && (errno != EINTR || stop_signal() != 0)) return -1;
+        if (left.count() <= 0) return queued_when_time_passed(trip, waited_out);
+        bool timed_out = false;
+        const int ready = watch(trip, left, timed_out);
+        if (ready != 0) return ready;
+        waited_out = timed_out && !probing;
     }
 }
 
@@ -260,6 +290,50 @@ bool in_time(const round_trip &trip, instant until, const instant *arrived, bool
 {
     if (arrived != nullptr) return *arrived <= until;
     return !got_late || now() < until || came_by(trip.sock, until);
+}
+
+/// Sets errno to `error`. Returns k_failed.
+ssize_t fail_with(int error)
+{
+    errno = error;
+    return k_failed;
+}
+
+/// Receives one datagram of `trip` into `room`, waiting on the socket's own bound when
+/// `blocking`; with `arrived`, stamps its arrival there.
+ssize_t receive_one(const round_trip &trip, std::span<char> room, bool blocking, instant *arrived)
+{
+    if (arrived != nullptr) return receive_stamped(trip.sock, room, blocking, *arrived);
+    return recvfrom(trip.sock, room.data(), room.size(), blocking ? 0 : MSG_DONTWAIT, nullptr,
+                    nullptr);
+}
+
+/// What the datagram of `length` bytes just received into `room` is: one that came after
+/// `until` is none (stamped, it is held for the next request's wait), and the request sent
+/// back is no reply. Returns `length`, k_echoed, or k_failed with ETIMEDOUT.
+ssize_t take_arrival(round_trip &trip, std::span<char> room, ssize_t length, instant until,
+                     const instant *arrived, bool got_late)
+{
+    if (!in_time(trip, until, arrived, got_late)) {
+        if (arrived != nullptr && room.data() == scratch.data())
+            straggler = {true, static_cast<std::size_t>(length), *arrived};
+        return fail_with(ETIMEDOUT);
+    }
+    const std::span<char> datagram = room.first(static_cast<std::size_t>(length));
+    if (!std::exchange(trip.heard, true) && echoes(trip, datagram)) return k_echoed;
+    return length;
+}
+
+/// Whether a failed receive on the socket of `trip` fails the exchange: only an error the
+/// system queued that says the target is unreachable does (errno is then its number). An
+/// error with no report queued (the socket had no room for it) was taken off by the failed
+/// receive, and says nothing of this request.
+bool fails_exchange(const round_trip &trip)
+{
+    if (errno == EAGAIN || errno == EINTR) return false; // a wait that ended early or was cut
+    const queued_errors queued = take_errors(trip.sock, trip.to);
+    if (queued.unreachable != 0) errno = queued.unreachable;
+    return queued.unreachable != 0;
 }
 
 /// Receives the next datagram of the reply into `room`, cut to its size, by `until` at the
@@ -276,10 +350,7 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until, ins
         // Told to end: what reached the socket in time is still the reply's, but nothing
         // more is waited for.
         const bool ending = stop_signal() != 0;
-        if (ending && trip.late_reads_left-- <= 0) {
-            errno = EINTR;
-            return k_failed;
-        }
+        if (ending && trip.late_reads_left-- <= 0) return fail_with(EINTR);
         // The first receive of an exchange waits by itself, bounded by the socket, so that a
         // reply in one datagram costs one call; every later one waits for what is left.
         const bool blocking = !ending && std::exchange(trip.on_socket_bound, false);
@@ -288,38 +359,14 @@ ssize_t next_datagram(round_trip &trip, std::span<char> room, instant until, ins
             if (ready == 2) return k_probe_answered;
             if (ready <= 0) return k_failed;
         }
-        instant stamp{};
-        const ssize_t rc = arrived != nullptr
-                               ? receive_stamped(trip.sock, room, blocking, stamp)
-                               : recvfrom(trip.sock, room.data(), room.size(),
-                                          blocking ? 0 : MSG_DONTWAIT, nullptr, nullptr);
-        if (ending && rc < 0) {
-            errno = EINTR;
-            return k_failed;
-        }
+        const ssize_t rc = receive_one(trip, room, blocking, arrived);
         // Only what telk got to late, once the wait had run out or after a stop, may have come
-        // after `until`; what did counts as nothing here.
+        // after `until`.
         const bool got_late = std::exchange(trip.late, false) || ending ||
                               (blocking && continues() != trip.continues_then);
-        if (rc >= 0 && !in_time(trip, until, arrived != nullptr ? &stamp : nullptr, got_late)) {
-            if (arrived != nullptr && room.data() == scratch.data())
-                straggler = {true, static_cast<std::size_t>(rc), stamp};
-            errno = ETIMEDOUT;
-            return k_failed;
-        }
-        if (rc >= 0) {
-            if (!std::exchange(trip.heard, true) && echoes(trip, room.first(static_cast<std::size_t>(rc)))) return k_echoed;
-            if (arrived != nullptr) *arrived = stamp;
-            return rc;
-        }
-        if (errno == EAGAIN || errno == EINTR) continue; // a wait that ended early or was cut
-        // An error with no report queued (the socket had no room for it) was taken off by the
-        // failed receive, and says nothing of this request.
-        const queued_errors queued = take_errors(trip.sock, trip.to);
-        if (queued.unreachable != 0) {
-            errno = queued.unreachable;
-            return k_failed;
-        }
+        if (rc >= 0) return take_arrival(trip, room, rc, until, arrived, got_late);
+        if (ending) return fail_with(EINTR);
+        if (fails_exchange(trip)) return k_failed;
     }
 }
 
@@ -383,11 +430,7 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
             return 1;
         }
         const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
-        if (datagram.starts_with(k_plain_challenge_answer)) {
-            std::fputs("The server answered as servers of plain requests do: leave -s out\n",
-                       stderr);
-            return 1;
-        }
+        if (datagram.starts_with(k_plain_challenge_answer)) return say_plain_server();
         if (!datagram.starts_with(k_challenge_answer)) continue;
         trip.heard = false; // the request's own reply may yet be silent
         challenge = datagram;
@@ -428,7 +471,7 @@ ssize_t collect(round_trip &trip, reply_stream &reply, instant until, microsecon
 }
 
 /// Collects what still comes for the open reply, or the held one, until `until` but not past
-/// its bound, then sleeps out the rest of the wait.
+/// its bound.
 void collect_late_pieces(int sock, const target &to, instant until)
 {
     const instant window = std::min(until, last.deadline);
@@ -444,26 +487,25 @@ void collect_late_pieces(int sock, const target &to, instant until)
         trip.heard = true;
         collect(trip, last.stream, window, {});
     }
-    if (until > now()) {
-        flush_out();
-        const timespec wake = as_timespec(until);
-        while (stop_signal() == 0 &&
-               clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
-        }
-    }
 }
 
-/// Sleeps until `until`, through a stop and continue; with a reply open, collects what still
-/// comes for it meanwhile. What was printed is written out before a wait, for whoever waits.
-void wait_until_turn(instant until)
+/// Sleeps until `until`, through a stop and continue. What was printed is written out first,
+/// for whoever waits for it.
+void sleep_until(instant until)
 {
-    if (last.open) return collect_late_pieces(last.sock, *last.to, until);
     if (until <= now()) return;
     flush_out();
     const timespec wake = as_timespec(until);
     while (stop_signal() == 0 &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
     }
+}
+
+/// Waits until `until`; with a reply open, collects what still comes for it meanwhile.
+void wait_until_turn(instant until)
+{
+    if (last.open) collect_late_pieces(last.sock, *last.to, until);
+    sleep_until(until);
 }
 
 /// Waits for the next request's turn: its least pause, and the pace the server's family
@@ -532,10 +574,8 @@ int take_reply(round_trip &trip, std::span<char> buffer, const exchange_rules &r
         }
     }
     if (got == k_echoed) return report_echo(trip.to);
-    if (got == k_probe_answered && trip.decisive == server_family::print_line) {
-        std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
-        return 1;
-    }
+    if (got == k_probe_answered && trip.decisive == server_family::print_line)
+        return say_plain_server();
     if (got == k_probe_answered) { // the second family: it ignored the plain request
         run.form = request_form::signed_by_challenge;
         run.signed_by_telk = true;
