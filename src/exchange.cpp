@@ -285,8 +285,9 @@ int wait_until(round_trip &trip, instant until)
 }
 
 /// Whether the datagram just received at `arrived` (stamped) or now, late or not, reached the
-/// socket of `trip` by `until`.
-bool in_time(const round_trip &trip, instant until, const instant *arrived, bool got_late)
+/// socket of `trip` by `until`. (This and the next two are inlined, whatever the compiler would
+/// choose: each piped exchange goes through them.)
+[[gnu::always_inline]] inline bool in_time(const round_trip &trip, instant until, const instant *arrived, bool got_late)
 {
     if (arrived != nullptr) return *arrived <= until;
     return !got_late || now() < until || came_by(trip.sock, until);
@@ -301,7 +302,7 @@ ssize_t fail_with(int error)
 
 /// Receives one datagram of `trip` into `room`, waiting on the socket's own bound when
 /// `blocking`; with `arrived`, stamps its arrival there.
-ssize_t receive_one(const round_trip &trip, std::span<char> room, bool blocking, instant *arrived)
+[[gnu::always_inline]] inline ssize_t receive_one(const round_trip &trip, std::span<char> room, bool blocking, instant *arrived)
 {
     if (arrived != nullptr) return receive_stamped(trip.sock, room, blocking, *arrived);
     return recvfrom(trip.sock, room.data(), room.size(), blocking ? 0 : MSG_DONTWAIT, nullptr,
@@ -311,7 +312,7 @@ ssize_t receive_one(const round_trip &trip, std::span<char> room, bool blocking,
 /// What the datagram of `length` bytes just received into `room` is: one that came after
 /// `until` is none (stamped, it is held for the next request's wait), and the request sent
 /// back is no reply. Returns `length`, k_echoed, or k_failed with ETIMEDOUT.
-ssize_t take_arrival(round_trip &trip, std::span<char> room, ssize_t length, instant until,
+[[gnu::always_inline]] inline ssize_t take_arrival(round_trip &trip, std::span<char> room, ssize_t length, instant until,
                      const instant *arrived, bool got_late)
 {
     if (!in_time(trip, until, arrived, got_late)) {
