@@ -15,28 +15,14 @@
 
 namespace {
 
-/// Whether `a` and `b` are the same address and port.
-bool same_address(const target &a, const target &b)
-{
-    if (a.family() != b.family()) return false;
-    if (a.family() == AF_INET6)
-        return a.address.v6.sin6_port == b.address.v6.sin6_port &&
-               std::memcmp(&a.address.v6.sin6_addr, &b.address.v6.sin6_addr,
-                           sizeof a.address.v6.sin6_addr) == 0;
-    return a.address.v4.sin_port == b.address.v4.sin_port &&
-           a.address.v4.sin_addr.s_addr == b.address.v4.sin_addr.s_addr;
-}
-
-/// Whether `error`, about a datagram sent to `about`, says that `to` cannot be reached.
+/// Whether `error` says that the address its datagram went to cannot be reached.
 /// "Fragmentation needed", and ICMPv6's "packet too big", only ask for smaller datagrams; any
 /// other kind of ICMP error (time exceeded, a redirect) says nothing about the target.
-bool says_unreachable(const sock_extended_err &error, const target &about, const target &to)
+bool says_unreachable(const sock_extended_err &error)
 {
-    const bool unreachable =
-        (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
-         error.ee_code != ICMP_FRAG_NEEDED) ||
-        (error.ee_origin == SO_EE_ORIGIN_ICMP6 && error.ee_type == ICMP6_DST_UNREACH);
-    return unreachable && same_address(about, to);
+    return (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
+            error.ee_code != ICMP_FRAG_NEEDED) ||
+           (error.ee_origin == SO_EE_ORIGIN_ICMP6 && error.ee_type == ICMP6_DST_UNREACH);
 }
 
 /// Whether `header` holds the report of an ICMP or ICMPv6 error.
@@ -55,32 +41,39 @@ instant monotonic(const timespec &stamp)
 
 } // namespace
 
+bool take_error(int sock, target &about, int &unreachable)
+{
+    // the report, and the time stamp that comes with it
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about.address) +
+                                          CMSG_SPACE(sizeof(timespec))>
+        control;
+    msghdr message{};
+    message.msg_name = &about.address;
+    message.msg_namelen = sizeof about.address;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    unreachable = 0;
+    if (recvmsg(sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return false; // none left
+    about.length = message.msg_namelen;
+    cmsghdr *header = CMSG_FIRSTHDR(&message);
+    while (header != nullptr && !is_error_report(header))
+        header = CMSG_NXTHDR(&message, header);
+    if (header == nullptr) return true;
+    sock_extended_err error;
+    std::memcpy(&error, CMSG_DATA(header), sizeof error);
+    if (says_unreachable(error)) unreachable = static_cast<int>(error.ee_errno);
+    return true;
+}
+
 queued_errors take_errors(int sock, const target &to)
 {
     const int saved_errno = errno;
     queued_errors found;
-    for (;;) {
-        target about; // where the datagram that met the error was going
-        // the report, and the time stamp that comes with it
-        alignas(cmsghdr)
-            std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof about.address) +
-                                 CMSG_SPACE(sizeof(timespec))>
-                control;
-        msghdr message{};
-        message.msg_name = &about.address;
-        message.msg_namelen = sizeof about.address;
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        if (recvmsg(sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break; // none left
+    target about; // where the datagram that met the error was going
+    for (int unreachable = 0; take_error(sock, about, unreachable);) {
         found.any = true;
-        cmsghdr *header = CMSG_FIRSTHDR(&message);
-        while (header != nullptr && !is_error_report(header))
-            header = CMSG_NXTHDR(&message, header);
-        if (header == nullptr) continue;
-        sock_extended_err error;
-        std::memcpy(&error, CMSG_DATA(header), sizeof error);
-        if (found.unreachable == 0 && says_unreachable(error, about, to))
-            found.unreachable = static_cast<int>(error.ee_errno);
+        if (found.unreachable == 0 && unreachable != 0 && compare_targets(about, to) == 0)
+            found.unreachable = unreachable;
     }
     errno = saved_errno;
     return found;
@@ -105,17 +98,23 @@ bool came_by(int sock, instant until)
     return monotonic(stamp) <= until;
 }
 
-ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived)
+ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived,
+                        target *from)
 {
     iovec data{room.data(), room.size()};
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control;
     msghdr message{};
+    if (from != nullptr) {
+        message.msg_name = &from->address;
+        message.msg_namelen = sizeof from->address;
+    }
     message.msg_iov = &data;
     message.msg_iovlen = 1;
     message.msg_control = control.data();
     message.msg_controllen = control.size();
     const ssize_t got = recvmsg(sock, &message, wait ? 0 : MSG_DONTWAIT);
     arrived = now();
+    if (from != nullptr) from->length = message.msg_namelen;
     for (cmsghdr *header = CMSG_FIRSTHDR(&message); got >= 0 && header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SO_TIMESTAMPNS) continue;

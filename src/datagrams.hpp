@@ -16,6 +16,11 @@ struct queued_errors {
     int unreachable = 0; // the error number of the first saying the target is unreachable
 };
 
+/// Takes the next error that the system has queued on `sock`: `about` is where the datagram
+/// that met it was going, `unreachable` the error's number when it says that that address
+/// cannot be reached (see take_errors), or 0. Returns whether there was one.
+bool take_error(int sock, target &about, int &unreachable);
+
 /// Takes every error that the system has queued on `sock`. Only an ICMP "destination
 /// unreachable" (but "fragmentation needed"), or an ICMPv6 one, about a datagram sent to `to`
 /// counts as unreachable. Leaves errno alone.
@@ -32,6 +37,7 @@ void stamp_arrivals(int sock, bool with_each);
 bool came_by(int sock, instant until);
 
 /// Receives one datagram from `sock` into `room`, cut to its size, without waiting unless
-/// `wait`, and sets `arrived` to when it reached the socket (now, where it has no stamp).
-/// Returns recvmsg's result.
-ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived);
+/// `wait`, and sets `arrived` to when it reached the socket (now, where it has no stamp), and
+/// `from`, unless null, to who sent it. Returns recvmsg's result.
+ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived,
+                        target *from = nullptr);

@@ -1,10 +1,13 @@
 // The process entry: command line, target, the run's socket, the command sources, exit status.
+#include "descriptor.hpp"
 #include "exchange.hpp"
+#include "fleet.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "password.hpp"
 #include "signals.hpp"
 #include "target.hpp"
+#include "target_list.hpp"
 
 #include <algorithm>
 #include <array>
@@ -26,22 +29,6 @@ namespace {
 constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_input_block_size = 4096;
-
-/// Owns a file descriptor, the run's socket: closed on every way out.
-class descriptor {
-  public:
-    explicit descriptor(int fd) : fd_(fd) {}
-    descriptor(const descriptor &) = delete;
-    descriptor &operator=(const descriptor &) = delete;
-    ~descriptor()
-    {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 /// What every exchange of a run goes to, with which password, and how.
 struct session {
@@ -233,6 +220,93 @@ int run_interactive(session &s)
     }
 }
 
+/// Runs `commands` (none: the lines of standard input) against the one target `to`, with
+/// `password`. Returns the run status.
+int run_one(const target &to, std::string_view password, const exchange_rules &rules,
+            std::span<char *const> commands, bool password_secret)
+{
+    const descriptor sock{socket(to.family(), SOCK_DGRAM, 0)};
+    if (sock.get() < 0) {
+        std::perror("Couldn't open UDP socket");
+        return 1;
+    }
+    if (start_exchanges(sock.get(), to.family(), rules) != 0) return 1;
+    session s{sock.get(), to, password, rules, !commands.empty(), password_secret};
+    errno = 0; // what setting up left behind is no error of any exchange
+    const int status = commands.empty() ? run_interactive(s) : run_batch(s, commands);
+    end_reply();
+    return status;
+}
+
+/// Reads every line of standard input into `lines`, a command a line. Returns 0, or 1 after
+/// reporting why not.
+int read_all_commands(text_buffer &lines)
+{
+    input in;
+    std::array<char, k_command_max> room;
+    for (;;) {
+        std::string_view command;
+        switch (next_command(in, room, command)) {
+        case line::end_of_input:
+            return 0;
+        case line::failed:
+            return 1;
+        case line::command:
+            lines.append(command);
+            lines.push('\n');
+        }
+    }
+}
+
+/// Whether any of `commands` is a password that must not leave as a command: the run's
+/// from a file, or a server's own; if so, says so.
+bool gives_a_password_away(std::span<const std::string_view> commands,
+                           std::span<const member> members, const text_buffer &texts,
+                           std::string_view password, bool password_secret)
+{
+    for (const std::string_view command : commands) {
+        if (password_secret && !password.empty() && command == password)
+            return refuse_password_as_command();
+        for (const member &m : members)
+            if (m.own_password && m.password_size > 0 &&
+                command == std::string_view{texts.data() + m.password_at, m.password_size})
+                return refuse_password_as_command();
+    }
+    return false;
+}
+
+/// Runs `arguments` (none: the lines of standard input) against every target that `host`
+/// names; with a single one and no -j, as any run against one target. Returns the run status.
+int run_several(const options &opts, const exchange_rules &rules, char *host,
+                std::string_view password, std::span<char *const> arguments)
+{
+    text_buffer own; // the run's password: a server's password file would take its storage
+    own.append(password);
+    password = view_of(own);
+    growable<member> members;
+    text_buffer texts;
+    if (find_targets(host, members, texts) != 0) return 1;
+    const bool secret = opts.password_file != nullptr;
+    if (members.size() == 1 && !opts.json && !members[0].own_password)
+        return run_one(members[0].to, password, rules, arguments, secret);
+    text_buffer lines;
+    if (arguments.empty() && !opts.json) write_out("Enter commands.\n\n");
+    if (arguments.empty() && read_all_commands(lines) != 0) return 1;
+    growable<std::string_view> commands;
+    for (const char *argument : arguments) {
+        warn_if_option(argument);
+        commands.push(argument);
+    }
+    for (std::string_view rest = view_of(lines); !rest.empty();) {
+        const std::size_t end = rest.find('\n');
+        commands.push({rest.data(), end});
+        rest.remove_prefix(end + 1);
+    }
+    if (gives_a_password_away(commands.items(), members.items(), texts, password, secret))
+        return 1;
+    return run_fleet(members.items(), texts, password, commands.items(), rules, {opts.json});
+}
+
 /// The run, from the command line to its status.
 int run(int argc, char *argv[])
 {
@@ -255,24 +329,14 @@ int run(int argc, char *argv[])
         password = hide_password(argv[optind + 1]);
     else if (read_password_file(opts.password_file, password) != 0)
         return 1;
-    target to;
-    if (find_target(host, to) != 0) return 1;
-
-    const descriptor sock{socket(to.family(), SOCK_DGRAM, 0)};
-    if (sock.get() < 0) {
-        std::perror("Couldn't open UDP socket");
-        return 1;
-    }
     const exchange_rules rules{opts.wait, opts.quiet, opts.clean, opts.form, opts.form_given,
                                opts.pace};
-    if (start_exchanges(sock.get(), to.family(), rules) != 0) return 1;
-
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
-    session s{sock.get(), to, password, rules, !commands.empty(), password_secret};
-    errno = 0; // what setting up left behind is no error of any exchange
-    const int status = commands.empty() ? run_interactive(s) : run_batch(s, commands);
-    end_reply();
-    return check_output(status);
+    if (names_several(host) || opts.json)
+        return check_output(run_several(opts, rules, host, password, commands));
+    target to;
+    if (find_target(host, to) != 0) return 1;
+    return check_output(run_one(to, password, rules, commands, password_secret));
 }
 
 } // namespace

@@ -29,10 +29,10 @@ constexpr std::array k_option_rules{
     option_rule{'i', 0, 3600, &options::pace, "least pause between commands (0: no pacing at all)"},
 };
 
-/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -h and -V. '+' stops
+/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -j, -h and -V. '+' stops
 /// at the host, so a password or command that begins with '-' is left alone; ':' leaves the
 /// messages to telk.
-constexpr const char *k_getopt_letters = "+:w:q:i:p:s:chV";
+constexpr const char *k_getopt_letters = "+:w:q:i:p:s:cjhV";
 constexpr std::array<option, 3> k_long_options{
     {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}}};
 
@@ -54,7 +54,7 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
 }
 
 /// What an unknown option's message goes on with.
-constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -s, -c, -h and -V";
+constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -s, -c, -j, -h and -V";
 
 /// The forms that -s takes, by name.
 struct form_name {
@@ -120,6 +120,9 @@ int read_options(int argc, char *argv[], options &opts)
         case 'c':
             opts.clean = true;
             continue;
+        case 'j':
+            opts.json = true;
+            continue;
         case 'p':
             opts.password_file = optarg;
             continue;
@@ -157,7 +160,8 @@ int print_help()
               "Sends each command to the remote console of a connectionless UDP server and\n"
               "prints the reply; with no command, sends each line of standard input.\n"
               "Each argument after the password is one command: telk host pw 'say hello'.\n"
-              "host is a name, an IPv4 address, or an IPv6 address ([::1]:27960, or ::1).\n");
+              "host is a name, an IPv4 address, or an IPv6 address ([::1]:27960, or ::1);\n"
+              "several, comma-separated, or @FILE, a file of them, go to every one at once.\n");
     const options defaults;
     for (const option_rule &rule : k_option_rules) {
         const double preset = std::chrono::duration<double>(defaults.*rule.value).count();
@@ -175,6 +179,7 @@ int print_help()
               "  -s form        signed requests (time, challenge) or hashed ones (sha1) for\n"
               "                 servers that want them; plain: the password as it is\n"
               "  -c             print replies as clean text: no print line, no colour codes\n"
+              "  -j             write a JSON object a line for each exchange\n"
               "  -h, --help     print this help\n"
               "  -V, --version  print the version\n"
               "See the manual page telk(1) for the rest.\n");

@@ -16,6 +16,7 @@ struct options {
     request_form form = request_form::rcon; // -s: signed, hashed or plain requests
     bool form_given = false;                // -s came: the form never changes
     bool clean = false;                     // -c: replies as clean text
+    bool json = false;                      // -j: a JSON object a line for each exchange
     bool help = false;                      // -h, --help: print the help, nothing else
     bool version = false;                   // -V, --version: print the version, nothing else
 };

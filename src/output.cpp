@@ -61,8 +61,12 @@ int write_all(std::span<iovec> parts)
     return 0;
 }
 
+/// Where standard output's text goes instead, while captured.
+text_buffer *captured = nullptr;
+
 void put_out(char c)
 {
+    if (captured != nullptr) return captured->push(c);
     if (out.used == out.buffer.size()) flush_out();
     out.buffer[out.used++] = c;
 }
@@ -364,6 +368,7 @@ bool output_is_terminal() { return out.terminal; }
 
 void write_out(std::string_view text)
 {
+    if (captured != nullptr) return captured->append(text);
     if (out.error != 0) return;
     if (text.size() <= out.buffer.size() - out.used) {
         std::copy(text.begin(), text.end(), out.buffer.begin() + static_cast<long>(out.used));
@@ -375,6 +380,21 @@ void write_out(std::string_view text)
         {{out.buffer.data(), out.used}, {const_cast<char *>(text.data()), text.size()}}};
     out.used = 0;
     write_all(parts);
+}
+
+void capture_output(text_buffer *into)
+{
+    // captured text goes on as to a pipe: the terminal's notations and colours come later
+    static bool terminal = false;
+    static bool colour = false;
+    if (into != nullptr && captured == nullptr) {
+        terminal = std::exchange(out.terminal, false);
+        colour = std::exchange(out.colour, false);
+    } else if (into == nullptr && captured != nullptr) {
+        out.terminal = terminal;
+        out.colour = colour;
+    }
+    captured = into;
 }
 
 void start_clean_text(text_dialect dialect)

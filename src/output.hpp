@@ -2,6 +2,7 @@
 // non-blocking pipe that fills up, telk waits for the reader instead of losing text.
 #pragma once
 
+#include "growable.hpp"
 #include "protocol.hpp"
 
 #include <string_view>
@@ -15,6 +16,10 @@ bool output_is_terminal();
 
 /// Appends `text` to standard output. Once a write has failed, nothing more is written.
 void write_out(std::string_view text);
+
+/// Has what would go to standard output appended to `into` instead, as to a pipe (clean text
+/// without colours), until called with nullptr.
+void capture_output(text_buffer *into);
 
 /// Starts a reply's clean text, in `dialect`.
 void start_clean_text(text_dialect dialect);

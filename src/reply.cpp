@@ -46,11 +46,6 @@ reply_said said_by(std::string_view text)
     return reply_said::text;
 }
 
-text_dialect dialect_of(std::string_view text)
-{
-    return text.starts_with(k_marker) ? text_dialect::marker_n : text_dialect::print_line;
-}
-
 /// The family that a reply comes from, by the text of its first datagram, with its zero byte.
 server_family family_of(std::string_view text)
 {
@@ -179,6 +174,11 @@ bool is_marked(server_family family)
 }
 
 } // namespace
+
+text_dialect dialect_of(std::string_view text)
+{
+    return text.starts_with(k_marker) ? text_dialect::marker_n : text_dialect::print_line;
+}
 
 bool reply_complete(std::span<const char> buffer, std::size_t received)
 {

@@ -27,6 +27,9 @@ struct reply_verdict {
     server_family family = server_family::unknown;
 };
 
+/// The dialect of a reply whose text is `text`: the 'n' dialect when it opens with 'n'.
+text_dialect dialect_of(std::string_view text);
+
 /// Whether the reply whose datagrams lie one after the other in `buffer`, `received` bytes
 /// of it, is complete: once the buffer is full, at a newline once more than the header has
 /// come, or, in the dialect of replies that open with 'n', at a zero byte that ends a

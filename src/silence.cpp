@@ -16,7 +16,8 @@ constexpr std::size_t k_answer_size = 256;
 /// More datagrams than the socket holds: every answer that came is read, and a flood ends.
 constexpr int k_answers_read = 1 << 12;
 
-/// The family whose answer `datagram` is, or unknown.
+} // namespace
+
 server_family family_answering(std::string_view datagram)
 {
     if (datagram.starts_with(k_plain_challenge_answer)) return server_family::print_line;
@@ -25,8 +26,6 @@ server_family family_answering(std::string_view datagram)
                        datagram[k_header.size()] == k_third_answer;
     return third ? server_family::marker_n_zero : server_family::unknown;
 }
-
-} // namespace
 
 silence_probe::~silence_probe()
 {
@@ -61,9 +60,14 @@ void silence_probe::explain(const target &to, bool signed_by_telk)
 {
     if (fd_ < 0) return; // no question went out: nothing to tell
     take_answers();
+    explain_silence(to, family_, answered_, signed_by_telk);
+}
+
+void explain_silence(const target &to, server_family family, bool answered, bool signed_by_telk)
+{
     target_text room;
     const char *at = text_of(to, room);
-    switch (family_) {
+    switch (family) {
     case server_family::print_line:
         std::fprintf(stderr,
                      "%s answers, as servers of plain requests do: it dropped this one, past its "
@@ -90,7 +94,7 @@ void silence_probe::explain(const target &to, bool signed_by_telk)
                      at);
         break;
     case server_family::unknown:
-        if (answered_)
+        if (answered)
             std::fprintf(stderr,
                          "%s answers, but not as any server of this protocol does: the port may "
                          "belong to another service\n",

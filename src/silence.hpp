@@ -5,6 +5,14 @@
 #include "protocol.hpp"
 #include "target.hpp"
 
+/// The family whose answer to the question `datagram` is, or unknown.
+server_family family_answering(std::string_view datagram);
+
+/// Says on standard error, in one line that names `to`, what the answers to the question tell
+/// of a silence: `family` answered (unknown: none of a family), `answered` whether anything
+/// did; with `signed_by_telk`, the request was signed because the second family answered.
+void explain_silence(const target &to, server_family family, bool answered, bool signed_by_telk);
+
 /// A question put to a server that has not answered a request: owns its socket.
 class silence_probe {
   public:

@@ -213,3 +213,14 @@ const char *text_of(const target &to, target_text &room)
     std::snprintf(room.data(), room.size(), v6 ? "[%s]:%d" : "%s:%d", host.data(), port);
     return room.data();
 }
+
+int compare_targets(const target &a, const target &b)
+{
+    if (a.family() != b.family()) return a.family() < b.family() ? -1 : 1;
+    const bool v6 = a.family() == AF_INET6;
+    const in_port_t port_a = ntohs(v6 ? a.address.v6.sin6_port : a.address.v4.sin_port);
+    const in_port_t port_b = ntohs(v6 ? b.address.v6.sin6_port : b.address.v4.sin_port);
+    if (port_a != port_b) return port_a < port_b ? -1 : 1;
+    if (v6) return std::memcmp(&a.address.v6.sin6_addr, &b.address.v6.sin6_addr, sizeof(in6_addr));
+    return std::memcmp(&a.address.v4.sin_addr, &b.address.v4.sin_addr, sizeof(in_addr));
+}

@@ -37,3 +37,7 @@ using target_text = std::array<char, k_target_text_size>;
 
 /// `to` as text, "192.0.2.10:27960" or "[2001:db8::7]:27960", in `room`. Returns room's data.
 const char *text_of(const target &to, target_text &room);
+
+/// Orders targets by family, port and address: 0 when `a` and `b` are the same address and
+/// port.
+int compare_targets(const target &a, const target &b);

@@ -73,7 +73,7 @@ Case bad_option(const char *name, Strings options, const std::string &err)
     return {.name = name, .script = {.args = std::move(options)}, .err = Eq(err), .status = 1};
 }
 
-const std::string k_options_are = "the options are -w, -q, -i, -p, -s, -c, -h and -V\n";
+const std::string k_options_are = "the options are -w, -q, -i, -p, -s, -c, -j, -h and -V\n";
 const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
 const std::string k_q_takes = "Option -q takes a number of seconds from 0 to 60\n";
 const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";

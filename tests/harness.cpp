@@ -1,6 +1,7 @@
 // The harness: telk spawned, its requests served and recorded, its streams and status taken.
 #include "harness.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -74,7 +75,7 @@ std::string expand(std::string arg, const FakeServer &server, const std::string 
             arg.replace(at, token.size(), std::to_string(value));
     if (const auto at = arg.find("{closed}"); at != std::string::npos)
         arg.replace(at, 8, std::to_string(closed_port(server.v6)));
-    if (arg == "{file}") arg = file;
+    if (const auto at = arg.find("{file}"); at != std::string::npos) arg.replace(at, 6, file);
     return arg;
 }
 
@@ -489,6 +490,65 @@ Hook forges(std::uint8_t type, std::uint8_t code, int port_offset)
         else
             forge_icmp(type, code, udp);
     };
+}
+
+FakeFleet::FakeFleet(int size, Answer respond)
+    : requests(static_cast<std::size_t>(size)), respond_(std::move(respond))
+{
+    for (int i = 0; i < size; ++i) {
+        FakeServer server(0);
+        ports.push_back(server.port);
+        socks_.push_back(std::move(server.fd));
+    }
+    Pipe stop = make_pipe();
+    stop_read_ = std::move(stop.read);
+    stop_write_ = std::move(stop.write);
+    server_ = std::thread([this] {
+        std::vector<pollfd> watched;
+        for (const Fd &sock : socks_)
+            watched.push_back({sock.get(), POLLIN, 0});
+        watched.push_back({stop_read_.get(), POLLIN, 0});
+        while (poll(watched.data(), watched.size(), -1) > 0 && watched.back().revents == 0) {
+            for (std::size_t i = 0; i + 1 < watched.size(); ++i) {
+                sockaddr_in6 from{};
+                if (watched[i].revents == 0) continue;
+                while (take_request(watched[i].fd, requests[i], from))
+                    for (const std::string &datagram :
+                         respond_(static_cast<int>(i), requests[i].back()))
+                        sendto(watched[i].fd, datagram.data(), datagram.size(), 0,
+                               reinterpret_cast<const sockaddr *>(&from), sizeof(sockaddr_in));
+            }
+        }
+    });
+}
+
+void FakeFleet::stop()
+{
+    if (!server_.joinable()) return;
+    stop_write_.reset();
+    server_.join();
+}
+
+FakeFleet::~FakeFleet() { stop(); }
+
+std::string FakeFleet::list() const
+{
+    std::string text;
+    for (const int port : ports)
+        text.append(text.empty() ? "" : ",").append("127.0.0.1:").append(std::to_string(port));
+    return text;
+}
+
+Strings sorted_lines(const std::string &text)
+{
+    Strings lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
 }
 
 } // namespace telk_test

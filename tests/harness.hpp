@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -190,5 +191,30 @@ Hook sends(const std::string &datagram);
 /// `code`, as a router or the server's host would send it, about a datagram from telk to the
 /// server's port plus `port_offset`.
 Hook forges(std::uint8_t type, std::uint8_t code, int port_offset = 0);
+
+/// Many UDP sockets on 127.0.0.1 in servers' places, one process and many ports: a thread of
+/// the test answers each request to server i with what `respond(i, request)` says, until the
+/// fleet goes. `requests[i]` holds what server i got, once the fleet has stopped.
+class FakeFleet {
+  public:
+    using Answer = std::function<Strings(int index, const std::string &request)>;
+    FakeFleet(int size, Answer respond);
+    ~FakeFleet();
+    /// Stops the thread; `requests` is complete then.
+    void stop();
+    /// The ports, comma-separated as telk takes a list: "127.0.0.1:P0,127.0.0.1:P1,...".
+    std::string list() const;
+    std::vector<int> ports;
+    std::vector<Strings> requests;
+
+  private:
+    std::vector<Fd> socks_;
+    Answer respond_;
+    Fd stop_read_, stop_write_;
+    std::thread server_;
+};
+
+/// Lines of `text`, sorted: what servers that answer at once print, whatever their order.
+Strings sorted_lines(const std::string &text);
 
 } // namespace telk_test

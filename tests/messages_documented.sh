@@ -4,7 +4,7 @@
 set -u
 top=$1
 messages=$(grep -ohE '(say|puts|perror|fputs|report_failure)\("[^"]*"|fprintf\(stderr, "[^"]*"' \
-    "$top"/src/*.cpp | sed -E 's/^[^"]*"//; s/"$//; s/\\n//g' | grep -v '^$')
+    "$top"/src/*.cpp | sed -E 's/^[^"]*"//; s/"$//; s/\\n//g; s/%\.\*s/%s/g' | grep -v '^$')
 if [ -z "$messages" ]; then
     echo "no message found in $top/src"
     exit 1

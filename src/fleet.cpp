@@ -1,0 +1,558 @@
+// The fleet's loop: a state a server, moved on by what comes from it and by its times.
+#include "fleet.hpp"
+#include "datagrams.hpp"
+#include "descriptor.hpp"
+#include "json.hpp"
+#include "output.hpp"
+#include "pacing.hpp"
+#include "protocol.hpp"
+#include "reply.hpp"
+#include "request.hpp"
+#include "signals.hpp"
+#include "silence.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace {
+
+using std::chrono::microseconds;
+
+constexpr std::size_t k_datagram_size = 65536;
+/// Holds the first line that a reply's later datagrams repeat.
+constexpr std::size_t k_opening_size = 64;
+/// Room on each socket for the replies of many servers that come at once.
+constexpr int k_burst_room = 1 << 22;
+/// A silent server is asked why this soon while its answer may change the form of requests.
+constexpr microseconds k_early_question = std::chrono::milliseconds(500);
+/// Datagrams taken off a socket before the servers' times are looked at again.
+constexpr int k_reads_a_turn = 1 << 10;
+constexpr int k_families = 2; // IPv4 and IPv6: a socket each
+
+/// Where a server's round trip stands.
+enum class step : unsigned char {
+    turn,      // waiting for its next command's turn; its last reply may still be open
+    challenge, // waiting for the challenge to sign the request with
+    reply,     // waiting for the reply, collecting it until quiet
+    retry,     // turned away: waiting to send the request again, collecting what still comes
+    done,
+};
+
+/// What came of an exchange, as -j names it.
+enum class outcome : unsigned char { ok, refused, timeout, unreachable, error };
+constexpr std::array<const char *, 5> k_outcomes{"ok", "refused", "timeout", "unreachable",
+                                                 "error"};
+
+/// The families, as -j names them.
+const char *family_name(server_family family)
+{
+    constexpr std::array<const char *, 4> names{"unknown", "first", "second", "third"};
+    return names[static_cast<std::size_t>(family)];
+}
+
+/// One server and its round trip in flight.
+struct server {
+    const member *who = nullptr;
+    std::string_view label, password;
+    pace paced;
+    server_family family = server_family::unknown;
+    request_form form = request_form::rcon;
+    bool accepted = false, signed_by_telk = false;
+    std::size_t next = 0; // the command in flight, or the next to go
+    step at = step::turn;
+    instant timer{}; // when it next wants a look
+    instant sent_at{}, deadline{}, probe_at{}, quiet_end{}, last_arrival{};
+    int tries = 0;
+    bool open = false;  // its last reply's end is not written yet
+    bool asked = false; // the question why it is silent went out
+    bool answered = false;
+    server_family answer = server_family::unknown;
+    bool failed = false;
+    const char *reason = nullptr; // what failed, for the run's end
+    std::size_t sent_length = 0;
+    std::array<char, 32> sent_opening{};
+    std::array<char, k_opening_size> opening{};
+    reply_stream stream{};
+    text_buffer text; // the reply's text as it came, openings left out
+};
+
+/// The fleet's servers, in memory of their own.
+class server_table {
+  public:
+    explicit server_table(std::size_t count)
+        : servers_(static_cast<server *>(std::calloc(count, sizeof(server)))), count_(count)
+    {
+        if (servers_ == nullptr) std::abort(); // out of memory
+        for (std::size_t i = 0; i < count_; ++i)
+            new (&servers_[i]) server();
+    }
+    server_table(const server_table &) = delete;
+    server_table &operator=(const server_table &) = delete;
+    ~server_table()
+    {
+        for (std::size_t i = 0; i < count_; ++i)
+            servers_[i].~server();
+        std::free(servers_);
+    }
+    std::span<server> items() { return {servers_, count_}; }
+
+  private:
+    server *servers_;
+    std::size_t count_;
+};
+
+/// The run: its servers, found by address, its sockets and what it sends.
+struct fleet {
+    fleet(std::span<server> all, std::span<const std::string_view> sent,
+          const exchange_rules &how, fleet_output out)
+        : servers(all), commands(sent), rules(how), output(out)
+    {
+    }
+
+    std::span<server> servers;
+    growable<server *> by_address; // sorted, to tell who sent a datagram
+    std::array<descriptor, k_families> socks;
+    std::array<descriptor, k_families> probes; // for the questions to silent servers
+    std::span<const std::string_view> commands;
+    const exchange_rules &rules;
+    fleet_output output;
+    int status = 0;
+};
+
+std::size_t family_slot(int family) { return family == AF_INET6 ? 1 : 0; }
+
+/// The server whose address and port `from` is, or null.
+server *find_sender(fleet &f, const target &from)
+{
+    const auto found = std::lower_bound(
+        f.by_address.items().begin(), f.by_address.items().end(), from,
+        [](const server *s, const target &to) { return compare_targets(s->who->to, to) < 0; });
+    if (found == f.by_address.items().end() || compare_targets((*found)->who->to, from) != 0)
+        return nullptr;
+    return *found;
+}
+
+/// Opens a socket of `family` that reports errors about its datagrams and stamps arrivals.
+descriptor open_socket(int family, int room)
+{
+    descriptor sock{socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
+    const int on = 1;
+    if (sock.get() < 0) return sock;
+    setsockopt(sock.get(), SOL_IP, IP_RECVERR, &on, sizeof on);
+    if (family == AF_INET6) setsockopt(sock.get(), SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+    stamp_arrivals(sock.get(), true);
+    if (room > 0) setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    return sock;
+}
+
+/// Writes `s`'s label in front of a message on standard error.
+void label_message(const server &s)
+{
+    std::fprintf(stderr, "%.*s: ", static_cast<int>(s.label.size()), s.label.data());
+}
+
+/// Writes the reply of `s`, as it came or as clean text, each line behind its label, or as
+/// the JSON object of its exchange, and what came of it.
+void write_reply(fleet &f, server &s, outcome result)
+{
+    const std::string_view text = view_of(s.text);
+    text_buffer clean;
+    if (f.rules.clean || f.output.json) { // as -c makes it, into a pipe
+        capture_output(&clean);
+        start_clean_text(dialect_of(text));
+        write_clean_piece(text);
+        end_clean_text();
+        capture_output(nullptr);
+    }
+    const std::string_view shown = f.rules.clean || f.output.json ? view_of(clean) : text;
+    if (f.output.json) {
+        text_buffer line;
+        line.append(std::string_view{"{\"server\":"});
+        append_json_string(line, s.label);
+        target_text address;
+        line.append(std::string_view{",\"address\":"});
+        append_json_string(line, text_of(s.who->to, address));
+        line.append(std::string_view{",\"command\":"});
+        append_json_string(line, f.commands[s.next]);
+        std::array<char, 96> rest;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(s.last_arrival, s.sent_at) - s.sent_at);
+        const int length = std::snprintf(rest.data(), rest.size(),
+                                         ",\"outcome\":\"%s\",\"family\":\"%s\",\"ms\":%lld,\"text\":",
+                                         k_outcomes[static_cast<std::size_t>(result)],
+                                         family_name(s.family), static_cast<long long>(ms.count()));
+        line.append(std::span<const char>{rest.data(), static_cast<std::size_t>(length)});
+        append_json_string(line, shown);
+        line.append(std::string_view{"}\n"});
+        write_out(view_of(line));
+    } else {
+        for (std::string_view rest = shown; !rest.empty();) {
+            const std::size_t end = std::min(rest.find('\n'), rest.size());
+            write_out(s.label);
+            write_out(": ");
+            write_out({rest.data(), end});
+            write_out("\n"); // a reply without a final newline gets one
+            rest.remove_prefix(std::min(end + 1, rest.size()));
+        }
+    }
+    s.text.clear();
+    flush_out();
+}
+
+/// Ends the open reply of `s`: writes it out.
+void end_open_reply(fleet &f, server &s)
+{
+    if (!std::exchange(s.open, false)) return;
+    write_reply(f, s, s.stream.header_ok ? outcome::ok : outcome::error);
+    if (s.stream.header_ok) return;
+    label_message(s);
+    std::fputs("Invalid buffer header.  Sorry.\n", stderr);
+    f.status = 1;
+}
+
+/// Ends `s`'s part in the run: `reason` failed it, with `result`; what its reply brought is
+/// written out first.
+void fail(fleet &f, server &s, outcome result, const char *reason)
+{
+    if (s.stream.received == 0) s.last_arrival = now();
+    if (f.output.json || s.stream.received > 0) write_reply(f, s, result);
+    s.failed = true;
+    s.reason = reason;
+    s.at = step::done;
+    f.status = 1;
+}
+
+/// Sends `datagram` to `s` from the socket of its family. Returns 0, or 1 after failing `s`.
+int send_to(fleet &f, server &s, std::span<const char> datagram)
+{
+    const int sock = f.socks[family_slot(s.who->to.family())].get();
+    if (sendto(sock, datagram.data(), datagram.size(), 0, &s.who->to.address.any,
+               s.who->to.length) == static_cast<ssize_t>(datagram.size()))
+        return 0;
+    label_message(s);
+    std::perror("Could not send UDP packet");
+    fail(f, s, outcome::error, std::strerror(errno));
+    return 1;
+}
+
+/// Asks `s` for a challenge to sign its request with.
+void ask_challenge(fleet &f, server &s)
+{
+    s.at = step::challenge;
+    s.timer = s.deadline;
+    send_to(f, s, k_ask_challenge);
+}
+
+/// Lays out and sends the request of `s` for its command, with `challenge` when signed by one.
+void send_request(fleet &f, server &s, std::string_view challenge)
+{
+    static std::array<char, k_exchange_size> buffer;
+    const std::size_t length =
+        lay_request(buffer, s.form, s.password, f.commands[s.next], challenge);
+    if (length == 0) return fail(f, s, outcome::error, "the request is too long");
+    s.sent_length = length;
+    std::memcpy(s.sent_opening.data(), buffer.data(), s.sent_opening.size());
+    if (send_to(f, s, {buffer.data(), length}) != 0) return;
+    s.at = step::reply;
+    s.stream = {.clean = false, .room = s.opening};
+    s.timer = std::min(s.deadline, s.asked ? s.deadline : s.probe_at);
+}
+
+/// Sends the command of `s` that is due, or ends its part when none is left.
+void start_command(fleet &f, server &s, instant now_at)
+{
+    if (s.open) {
+        end_open_reply(f, s);
+        ++s.next;
+    }
+    if (s.next == f.commands.size()) {
+        s.at = step::done;
+        return;
+    }
+    const bool may_change = (!f.rules.form_given && s.form == request_form::rcon &&
+                             s.family == server_family::unknown) ||
+                            s.form == request_form::signed_by_time;
+    s.sent_at = now_at;
+    s.deadline = now_at + f.rules.bound;
+    s.probe_at = now_at + (may_change ? std::min(f.rules.bound / 2, k_early_question)
+                                      : f.rules.bound / 2);
+    s.asked = s.answered = false;
+    s.answer = server_family::unknown;
+    s.tries = 0;
+    s.text.clear();
+    if (f.rules.pause.count() != 0) note_sent(s.paced, now_at, burst(s.form, s.family));
+    if (s.form == request_form::signed_by_challenge) return ask_challenge(f, s);
+    send_request(f, s, {});
+}
+
+/// Plans the next command of `s`, once the pace allows; its reply stays open until then.
+void plan_next(fleet &f, server &s, instant now_at)
+{
+    s.open = true;
+    s.at = step::turn;
+    s.timer = f.rules.pause.count() == 0
+                  ? now_at
+                  : next_turn(s.paced, now_at, f.rules.pause, burst(s.form, s.family));
+}
+
+/// What a refusal by `s` says, on standard error, and fails it.
+void refuse(fleet &f, server &s, reply_said said)
+{
+    const bool limited = s.accepted && said == reply_said::refused_or_limited;
+    write_reply(f, s, outcome::refused);
+    label_message(s);
+    refusal_hint hint = refusal_hint::none;
+    if (limited) hint = refusal_hint::limited;
+    else if (sends_password(s.form)) hint = refusal_hint::try_hashed;
+    else if (f.rules.form_given) hint = refusal_hint::leave_form;
+    report_refusal(said, hint);
+    s.failed = true;
+    s.reason = limited ? "refused the request as over its limit" : "refused the password";
+    s.at = step::done;
+    f.status = 1;
+}
+
+/// The reply of `s` has ended: what it said decides what comes next.
+void end_reply_of(fleet &f, server &s, instant now_at)
+{
+    const reply_verdict verdict = judge_stream(s.stream);
+    if (verdict.family != server_family::unknown) s.family = verdict.family;
+    if (verdict.said == reply_said::text) s.accepted = true;
+    const instant again = s.sent_at + k_pace_interval;
+    const bool may_retry = verdict.said == reply_said::refused_or_limited && again < s.deadline &&
+                           (s.accepted || s.tries == 0 ||
+                            (s.tries == 1 && !f.rules.form_given && s.form == request_form::rcon));
+    if (may_retry) {
+        if (!s.accepted && s.tries == 1) s.form = request_form::hashed_by_time;
+        s.at = step::retry;
+        s.timer = again;
+        return;
+    }
+    if (verdict.said != reply_said::text && verdict.said != reply_said::no_header)
+        return refuse(f, s, verdict.said);
+    plan_next(f, s, now_at);
+}
+
+/// A datagram from `s` that reached the socket at `arrived`.
+void on_datagram(fleet &f, server &s, std::string_view datagram, instant arrived)
+{
+    if (s.at == step::challenge) {
+        if (datagram.starts_with(k_plain_challenge_answer)) {
+            label_message(s);
+            std::fputs("The server answered as servers of plain requests do: leave -s out\n",
+                       stderr);
+            return fail(f, s, outcome::error, "takes plain requests");
+        }
+        if (!datagram.starts_with(k_challenge_answer)) return;
+        std::string_view challenge = datagram;
+        challenge.remove_prefix(k_challenge_answer.size());
+        return send_request(f, s, {challenge.data(), std::min(challenge.find('\0'), challenge.size())});
+    }
+    const bool collecting =
+        s.at == step::reply || s.at == step::retry || (s.at == step::turn && s.open);
+    // the reply takes what came before its bound, and once it has text, before its quiet
+    // time or the next request's turn
+    const bool waiting = s.at == step::reply && !has_text(s.stream);
+    if (!collecting || arrived > (waiting ? s.deadline : std::min(s.timer, s.deadline))) return;
+    if (s.stream.received == 0 && datagram.size() == s.sent_length &&
+        std::memcmp(datagram.data(), s.sent_opening.data(),
+                    std::min(datagram.size(), s.sent_opening.size())) == 0) {
+        label_message(s);
+        std::fputs("sent the request back: it echoes, and is no server of this protocol\n", stderr);
+        return fail(f, s, outcome::error, "sent the request back");
+    }
+    capture_output(&s.text);
+    add_datagram(s.stream, datagram);
+    capture_output(nullptr);
+    s.last_arrival = arrived;
+    if (s.at != step::reply || !has_text(s.stream)) return;
+    const bool newline_ends = f.rules.quiet.count() == 0 && (datagram.ends_with('\n') || datagram.ends_with('\0'));
+    s.quiet_end = newline_ends ? arrived : std::min(s.deadline, arrived + f.rules.quiet);
+    s.timer = s.quiet_end;
+}
+
+/// The answer of `s` to the question why it is silent.
+void on_answer(fleet &f, server &s, std::string_view datagram)
+{
+    s.answered = true;
+    const server_family family = family_answering(datagram);
+    if (family != server_family::unknown) s.answer = family;
+    if (s.at != step::reply || has_text(s.stream)) return;
+    if (family == server_family::marker_n && !f.rules.form_given && s.form == request_form::rcon) {
+        s.form = request_form::signed_by_challenge; // it ignored the plain request
+        s.signed_by_telk = true;
+        ask_challenge(f, s);
+    } else if (family == server_family::print_line && s.form == request_form::signed_by_time) {
+        label_message(s);
+        std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
+        fail(f, s, outcome::error, "takes plain requests");
+    }
+}
+
+/// `s` is silent past its bound.
+void time_out(fleet &f, server &s)
+{
+    label_message(s);
+    if (s.at == step::challenge)
+        std::fprintf(stderr, "No challenge came from the server: %s\n", std::strerror(ETIMEDOUT));
+    else
+        std::fprintf(stderr, "Error receiving UDP packet (tried=%zu, rc=%d): %s\n",
+                     k_exchange_size, -1, std::strerror(ETIMEDOUT));
+    if (s.asked && f.probes[family_slot(s.who->to.family())].get() >= 0) {
+        label_message(s);
+        explain_silence(s.who->to, s.answer, s.answered, s.signed_by_telk);
+    }
+    fail(f, s, outcome::timeout, "no reply within the bound");
+}
+
+/// Asks silent `s` why, from the question's socket of its family.
+void ask_why(fleet &f, server &s)
+{
+    s.asked = true;
+    descriptor &probe = f.probes[family_slot(s.who->to.family())];
+    if (probe.get() < 0) probe = open_socket(s.who->to.family(), 0);
+    if (probe.get() >= 0)
+        sendto(probe.get(), k_ask_challenge.data(), k_ask_challenge.size(), 0,
+               &s.who->to.address.any, s.who->to.length);
+    s.timer = s.deadline;
+}
+
+/// Moves `s` on once its time has come.
+void on_time(fleet &f, server &s, instant now_at)
+{
+    switch (s.at) {
+    case step::turn:
+        return start_command(f, s, now_at);
+    case step::challenge:
+        return time_out(f, s);
+    case step::reply:
+        if (has_text(s.stream)) return end_reply_of(f, s, now_at);
+        if (now_at >= s.deadline) return time_out(f, s);
+        return ask_why(f, s);
+    case step::retry:
+        if (judge_stream(s.stream).said == reply_said::text) { // it ran after all
+            s.accepted = true;
+            return plan_next(f, s, now_at);
+        }
+        ++s.tries;
+        s.sent_at = now_at;
+        s.text.clear();
+        return send_request(f, s, {});
+    case step::done:
+        return;
+    }
+}
+
+/// Takes what is waiting on `sock`: replies (or, from a question's socket, answers) for their
+/// servers, and errors about datagrams sent to them.
+void take_waiting(fleet &f, int sock, bool answers)
+{
+    static std::array<char, k_datagram_size> datagram;
+    for (int left = k_reads_a_turn; left > 0; --left) {
+        target from;
+        instant arrived{};
+        const ssize_t got = receive_stamped(sock, datagram, false, arrived, &from);
+        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            target about;
+            for (int unreachable = 0; take_error(sock, about, unreachable);) {
+                server *s = find_sender(f, about);
+                if (s == nullptr || unreachable == 0 || answers) continue;
+                if (s->at != step::challenge && (s->at != step::reply || has_text(s->stream))) continue;
+                label_message(*s);
+                std::fprintf(stderr, "Error receiving UDP packet (tried=%zu, rc=%d): %s\n",
+                             k_exchange_size, -1, std::strerror(unreachable));
+                fail(f, *s, outcome::unreachable, std::strerror(unreachable));
+            }
+            continue;
+        }
+        if (got < 0) return;
+        server *s = find_sender(f, from);
+        if (s == nullptr || s->at == step::done) continue; // from no one awaited
+        const std::string_view bytes{datagram.data(), static_cast<std::size_t>(got)};
+        if (answers)
+            on_answer(f, *s, bytes);
+        else
+            on_datagram(f, *s, bytes, arrived);
+    }
+}
+
+/// Moves on every server whose time has come. Returns when the next one's comes, or
+/// instant::max() when every server is done.
+instant move_on(fleet &f)
+{
+    const instant now_at = now();
+    instant next = instant::max();
+    for (server &s : f.servers) {
+        if (s.at != step::done && s.timer <= now_at) on_time(f, s, now_at);
+        if (s.at != step::done) next = std::min(next, s.timer);
+    }
+    return next;
+}
+
+/// Waits until `until` for what comes on the run's sockets, and takes it.
+void wait_for_datagrams(fleet &f, instant until)
+{
+    std::array<pollfd, 2 * k_families> watched{};
+    for (std::size_t i = 0; i < k_families; ++i) {
+        watched[i] = {f.socks[i].get(), POLLIN, 0};
+        watched[k_families + i] = {f.probes[i].get(), POLLIN, 0};
+    }
+    const auto left = std::chrono::ceil<microseconds>(until - now());
+    const timespec limit = as_timespec(std::max(left, microseconds{}));
+    if (ppoll(watched.data(), watched.size(), &limit, nullptr) <= 0) return;
+    for (std::size_t i = 0; i < watched.size(); ++i)
+        if (watched[i].revents != 0) take_waiting(f, watched[i].fd, i >= k_families);
+}
+
+/// Says at the end which servers failed, and how.
+void report_failures(const fleet &f)
+{
+    for (const server &s : f.servers)
+        if (s.failed)
+            std::fprintf(stderr, "%.*s: failed: %s\n", static_cast<int>(s.label.size()),
+                         s.label.data(), s.reason);
+}
+
+} // namespace
+
+int run_fleet(std::span<const member> members, const text_buffer &texts, std::string_view password,
+              std::span<const std::string_view> commands, const exchange_rules &rules,
+              fleet_output output)
+{
+    server_table table(members.size());
+    fleet f(table.items(), commands, rules, output);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        server &s = f.servers[i];
+        s.who = &members[i];
+        s.label = label_of(members[i], texts);
+        s.password = members[i].own_password
+                         ? std::string_view{texts.data() + members[i].password_at,
+                                            members[i].password_size}
+                         : password;
+        s.form = rules.form;
+        f.by_address.push(&s);
+        descriptor &sock = f.socks[family_slot(members[i].to.family())];
+        if (sock.get() < 0) sock = open_socket(members[i].to.family(), k_burst_room);
+        if (sock.get() < 0) {
+            std::perror("Couldn't open UDP socket");
+            return 1;
+        }
+    }
+    std::sort(f.by_address.items().begin(), f.by_address.items().end(),
+              [](const server *a, const server *b) { return compare_targets(a->who->to, b->who->to) < 0; });
+    for (instant next = move_on(f); next != instant::max() && stop_signal() == 0 &&
+                                    output_error() == 0;
+         next = move_on(f))
+        wait_for_datagrams(f, next);
+    for (server &s : f.servers)
+        end_open_reply(f, s);
+    report_failures(f);
+    return f.status;
+}

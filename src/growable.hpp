@@ -1,0 +1,71 @@
+// A growable array in memory of its own, for what a run of many servers holds: telk does
+// without the C++ library's containers, which would bring in its run-time library.
+#pragma once
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+/// An array of trivially copyable `T` that grows as it is appended to. Running out of memory
+/// ends telk: nothing it could do without would be right.
+template <typename T> class growable {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+  public:
+    growable() = default;
+    growable(const growable &) = delete;
+    growable &operator=(const growable &) = delete;
+    growable(growable &&other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          room_(std::exchange(other.room_, 0))
+    {
+    }
+    ~growable() { std::free(data_); }
+
+    /// Appends `items`.
+    void append(std::span<const T> items)
+    {
+        if (items.empty()) return;
+        reserve(size_ + items.size());
+        std::memcpy(data_ + size_, items.data(), items.size() * sizeof(T));
+        size_ += items.size();
+    }
+    void push(const T &item) { append({&item, 1}); }
+
+    /// Makes room for `count` items in all.
+    void reserve(std::size_t count)
+    {
+        if (count <= room_) return;
+        const std::size_t room = std::max(count, room_ * 2 + 16);
+        void *grown = std::realloc(data_, room * sizeof(T));
+        if (grown == nullptr) std::abort(); // out of memory
+        data_ = static_cast<T *>(grown);
+        room_ = room;
+    }
+
+    void clear() { size_ = 0; }
+    /// Counts `count` items as there, which were written into the reserved room.
+    void resize(std::size_t count) { size_ = std::min(count, room_); }
+    T *data() { return data_; }
+    const T *data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T &operator[](std::size_t at) { return data_[at]; }
+    const T &operator[](std::size_t at) const { return data_[at]; }
+    std::span<T> items() { return {data_, size_}; }
+    std::span<const T> items() const { return {data_, size_}; }
+
+  private:
+    T *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t room_ = 0;
+};
+
+/// Bytes that grow as text is appended.
+using text_buffer = growable<char>;
+
+inline std::string_view view_of(const text_buffer &text) { return {text.data(), text.size()}; }

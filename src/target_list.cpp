@@ -1,0 +1,135 @@
+// A list of targets, from the command line or a file.
+#include "target_list.hpp"
+#include "output.hpp"
+#include "password.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+/// The most a file of targets may hold: a million servers' lines.
+constexpr std::size_t k_file_max = 64 << 20;
+constexpr std::size_t k_read_size = 65536;
+
+/// Reads the file at `path` whole into `into`. Returns 0, or 1 with errno set.
+int read_file(const char *path, text_buffer &into)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    for (;;) {
+        into.reserve(into.size() + k_read_size);
+        const ssize_t got = read(fd, into.data() + into.size(), k_read_size);
+        if (got > 0) into.resize(into.size() + static_cast<std::size_t>(got));
+        if (got > 0 && into.size() <= k_file_max) continue;
+        const int error = got < 0 ? errno : EFBIG;
+        close(fd);
+        errno = error;
+        return got == 0 ? 0 : 1;
+    }
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+/// `text` without blanks at either end.
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+/// Finds the target `text` names and adds it to `members` as `label`, unless it is there
+/// already; `password`, when not empty, is the path of its password file. Says what is
+/// wrong with the target's label in front. Returns 0, or 1.
+int add_target(std::string_view text, std::string_view password_path, growable<member> &members,
+               text_buffer &texts)
+{
+    member m;
+    m.label_at = texts.size();
+    m.label_size = text.size();
+    texts.append(text);
+    texts.push('\0');
+    // find_target writes into its text, and says what is wrong on standard output: a copy of
+    // its own, and the message caught to name the target in front of it
+    text_buffer host;
+    host.append(text);
+    host.push('\0');
+    text_buffer said;
+    capture_output(&said);
+    const int found = find_target(host.data(), m.to);
+    capture_output(nullptr);
+    if (found != 0) {
+        write_out(text);
+        write_out(": ");
+        return say(view_of(said), 1);
+    }
+    if (!password_path.empty()) {
+        text_buffer path;
+        path.append(password_path);
+        path.push('\0');
+        std::string_view password;
+        if (read_password_file(path.data(), password) != 0) return 1;
+        m.own_password = true;
+        m.password_at = texts.size();
+        m.password_size = password.size();
+        texts.append(password);
+    }
+    for (const member &known : members.items())
+        if (compare_targets(known.to, m.to) == 0) return 0;
+    members.push(m);
+    return 0;
+}
+
+/// Adds the targets of the file of targets at `path`.
+int add_file(const char *path, growable<member> &members, text_buffer &texts)
+{
+    text_buffer file;
+    if (read_file(path, file) != 0) {
+        std::array<char, PATH_MAX + 64> message;
+        std::snprintf(message.data(), message.size(), "Couldn't read target file %s", path);
+        std::perror(message.data());
+        return 1;
+    }
+    std::string_view rest = view_of(file);
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = trimmed({rest.data(), end});
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.empty() || line.front() == '#') continue;
+        std::size_t split = 0;
+        while (split < line.size() && !is_blank(line[split]))
+            ++split;
+        const std::string_view host{line.data(), split};
+        const std::string_view password{line.data() + split, line.size() - split};
+        if (add_target(host, trimmed(password), members, texts) != 0) return 1;
+    }
+    if (!members.empty()) return 0;
+    std::fprintf(stderr, "No target in %s\n", path);
+    return 1;
+}
+
+} // namespace
+
+bool names_several(const char *host) { return host[0] == '@' || std::strchr(host, ',') != nullptr; }
+
+int find_targets(char *host, growable<member> &members, text_buffer &texts)
+{
+    if (host[0] == '@') return add_file(host + 1, members, texts);
+    std::string_view rest = host;
+    while (true) {
+        const std::size_t comma = std::min(rest.find(','), rest.size());
+        if (add_target({rest.data(), comma}, {}, members, texts) != 0) return 1;
+        if (comma == rest.size()) return 0;
+        rest.remove_prefix(comma + 1);
+    }
+}

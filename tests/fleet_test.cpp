@@ -1,0 +1,216 @@
+// Many servers in one run: every command to every server, labels, failures named, a file of
+// targets, descriptors that do not grow, and -j read back by a JSON parser.
+#include "harness.hpp"
+
+#include <cstdio>
+
+namespace {
+
+using namespace telk_test;
+
+std::string label(const FakeFleet &fleet, int i)
+{
+    return std::string("127.0.0.1:").append(std::to_string(fleet.ports[static_cast<std::size_t>(i)]));
+}
+
+/// `text` with "{list}" and "{N}" made the fleet's targets and server N's port.
+std::string with_ports(std::string text, const FakeFleet &fleet)
+{
+    for (auto at = text.find("{list}"); at != std::string::npos; at = text.find("{list}"))
+        text.replace(at, 6, fleet.list());
+    for (std::size_t i = 0; i < fleet.ports.size(); ++i)
+        for (const std::string token = std::string("{").append(std::to_string(i)).append("}");
+             text.find(token) != std::string::npos;)
+            text.replace(text.find(token), token.size(), std::to_string(fleet.ports[i]));
+    return text;
+}
+
+/// Server i answers "i" and the command, as a real server of the first family does.
+Strings numbered_answer(int i, const std::string &request)
+{
+    return {k_first + std::to_string(i) + request.substr(request.rfind(' ') + 1) + "\n"};
+}
+
+/// The lines that servers `first` to `last` print for `commands` answered by numbered_answer.
+Strings numbered_lines(const FakeFleet &fleet, int first, int last, const Strings &commands)
+{
+    Strings lines;
+    for (int i = first; i <= last; ++i)
+        for (const std::string &command : commands)
+            lines.insert(lines.end(), {label(fleet, i) + ": print",
+                                       label(fleet, i) + ": " + std::to_string(i) + command});
+    return lines;
+}
+
+struct FleetCase {
+    const char *name;
+    int size;
+    Strings args; // "{list}": the fleet's targets; "{N}": server N's port
+    FakeFleet::Answer respond = numbered_answer;
+    std::string input;
+    std::optional<std::string> file; // "{file}" names it; "{list}" and "{N}" as in args
+    std::function<Strings(const FakeFleet &)> lines; // standard output's, in any order
+    std::function<testing::Matcher<const std::string &>(const FakeFleet &)> err;
+    int status = 0;
+    std::function<void(const FakeFleet &)> check; // what the servers got
+    int max_files = 0;
+};
+
+void PrintTo(const FleetCase &c, std::ostream *os) { *os << c.name; }
+
+class Fleet : public testing::TestWithParam<FleetCase> {};
+
+TEST_P(Fleet, Run)
+{
+    const FleetCase &c = GetParam();
+    if (c.max_files > 0 && TELK_SANITIZED)
+        GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
+    FakeFleet fleet(c.size, c.respond);
+    Script script{.input = c.input, .max_files = c.max_files};
+    for (const std::string &arg : c.args)
+        script.args.push_back(with_ports(arg, fleet));
+    if (c.file) script.file = with_ports(*c.file, fleet);
+    const Outcome outcome = run_telk(FakeServer(0), script);
+    fleet.stop();
+    Strings lines = c.lines ? c.lines(fleet) : Strings{};
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(sorted_lines(outcome.out), lines);
+    EXPECT_THAT(outcome.err, c.err ? c.err(fleet) : testing::IsEmpty());
+    EXPECT_EQ(outcome.status, c.status);
+    if (c.check) c.check(fleet);
+}
+
+const FleetCase k_fleets[] = {
+    {.name = "every_command_goes_to_every_server_under_its_label",
+     .size = 3,
+     .args = {"{list}", "pw", "a", "b"},
+     .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 2, {"a", "b"}); },
+     .check =
+         [](const FakeFleet &f) {
+             for (const Strings &got : f.requests)
+                 EXPECT_EQ(got, Strings({request("a"), request("b")}));
+         }},
+    {.name = "each_line_of_standard_input_goes_to_every_server",
+     .size = 2,
+     .args = {"{list}", "pw"},
+     .input = "a\nb\n",
+     .lines =
+         [](const FakeFleet &f) {
+             Strings lines = numbered_lines(f, 0, 1, {"a", "b"});
+             lines.insert(lines.end(), {"Enter commands.", ""});
+             return lines;
+         }},
+    {.name = "a_silent_server_is_named_and_fails_the_run_alone",
+     .size = 2,
+     .args = {"-w", "0.6", "{list}", "pw", "a", "b"},
+     .respond = [](int i, const std::string &r) { return i == 1 ? Strings{} : numbered_answer(i, r); },
+     .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 0, {"a", "b"}); },
+     .err =
+         [](const FakeFleet &f) {
+             return testing::MatchesRegex(
+                 label(f, 1) + ": Error receiving UDP packet \\(tried=32768, rc=-1\\): Connection "
+                               "timed out\n" +
+                 label(f, 1) + ": Nothing answers at " + label(f, 1) + ": .*\n" + label(f, 1) +
+                 ": failed: no reply within the bound\n");
+         },
+     .status = 1},
+    {.name = "a_refusing_server_is_named_and_the_others_go_on",
+     .size = 2,
+     .args = {"{list}", "pw", "a", "b"},
+     .respond =
+         [](int i, const std::string &r) {
+             return i == 1 ? Strings{H + k_bad_password} : numbered_answer(i, r);
+         },
+     .lines =
+         [](const FakeFleet &f) {
+             Strings lines = numbered_lines(f, 0, 0, {"a", "b"});
+             lines.insert(lines.end(), {label(f, 1) + ": print", label(f, 1) + ": Bad rconpassword."});
+             return lines;
+         },
+     .err =
+         [](const FakeFleet &f) {
+             return Eq(label(f, 1) + ": " + k_refusal + label(f, 1) + ": failed: refused the password\n");
+         },
+     .status = 1},
+    {.name = "a_file_of_targets_with_a_password_file",
+     .size = 2,
+     .args = {"@{file}", "pw", "a"},
+     .input = "pw2\n",
+     .file = "# two servers\n\n  127.0.0.1:{0}\n127.0.0.1:{1}\t/dev/stdin\n",
+     .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 1, {"a"}); },
+     .check =
+         [](const FakeFleet &f) {
+             EXPECT_EQ(f.requests[0], Strings{request("a")});
+             EXPECT_EQ(f.requests[1], Strings{request("a", "pw2")});
+         }},
+    {.name = "the_same_target_twice_is_one_target_as_today",
+     .size = 1,
+     .args = {"127.0.0.1:{0},localhost:{0}", "pw", "a"},
+     .lines = [](const FakeFleet &) { return Strings{"print", "0a", ""}; }},
+    {.name = "a_target_not_found_fails_the_run_before_anything_is_sent",
+     .size = 1,
+     .args = {"{list}," + std::string(64, 'x') + ".invalid", "pw", "a"},
+     .lines =
+         [](const FakeFleet &) {
+             return Strings{std::string(64, 'x') + ".invalid: Unknown or invalid hostname."};
+         },
+     .status = 1,
+     .check = [](const FakeFleet &f) { EXPECT_TRUE(f.requests[0].empty()); }},
+    {.name = "descriptors_do_not_grow_with_the_servers",
+     .size = 200,
+     .args = {"{list}", "pw", "a"},
+     .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 199, {"a"}); },
+     .max_files = 12},
+};
+INSTANTIATE_TEST_SUITE_P(Fleet, Fleet, testing::ValuesIn(k_fleets),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+/// The text of the one JSON line in `out`, as Python's JSON parser reads it, in hexadecimal
+/// UTF-8; empty when it cannot.
+std::string parsed_text(const std::string &out)
+{
+    const std::string command = "python3 -c 'import json,sys; "
+                                "print(json.loads(sys.stdin.read())[\"text\"].encode().hex())'";
+    FILE *parser = popen((command + " > /tmp/telk-json-test.out").c_str(), "w");
+    if (parser == nullptr) return {};
+    std::fwrite(out.data(), 1, out.size(), parser);
+    if (pclose(parser) != 0) return {};
+    std::FILE *result = std::fopen("/tmp/telk-json-test.out", "r");
+    std::array<char, 1 << 17> hex{};
+    const std::size_t got = result ? std::fread(hex.data(), 1, hex.size() - 1, result) : 0;
+    if (result) std::fclose(result);
+    return std::string(hex.data(), got).substr(0, got > 0 ? got - 1 : 0);
+}
+
+std::string as_hex(const std::string &text)
+{
+    std::string hex;
+    for (const unsigned char c : text)
+        hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    return hex;
+}
+
+// Whatever bytes a reply holds, its JSON line reads back to its clean text: control bytes and
+// zero bytes, quotes and backslashes, valid UTF-8 whole, other bytes as Latin-1, long lines.
+TEST(Json, HostileRepliesReadBack)
+{
+    if (std::system("python3 -c 'import json' 2>/dev/null") != 0)
+        GTEST_SKIP() << "no python3 to parse JSON with";
+    const std::pair<std::string, std::string> replies[] = {
+        {"a\"b\\c\x01\x1f\x7f\t\r\n", "a\"b\\c\x01\x1f\x7f\t\r\n"},
+        {"zero\0byte\n"s, "zero\0byte\n"s},
+        {"\xc3\xa9 \xe9 \xed\xa0\x80 \xf4\x90\x80\x80\n", "\xc3\xa9 \xc3\xa9 \xc3\xad\xc2\xa0\xc2\x80 \xc3\xb4\xc2\x90\xc2\x80\xc2\x80\n"},
+        {std::string(32000, 'x') + "\n", std::string(32000, 'x') + "\n"},
+    };
+    for (const auto &[reply, text] : replies) {
+        const FakeServer server(0);
+        const Outcome outcome = run_telk(
+            server, {.args = {"-j", k_at, "pw", "a"}, .replies = {{k_first + reply}}});
+        EXPECT_THAT(outcome.out, testing::MatchesRegex("\\{\"server\":\"127\\.0\\.0\\.1:[0-9]+\",.*"
+                                                       "\"outcome\":\"ok\",\"family\":\"first\",.*\\}\n"));
+        EXPECT_EQ(parsed_text(outcome.out), as_hex(text)) << reply.substr(0, 40);
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+} // namespace
