@@ -27,7 +27,9 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -82,6 +84,9 @@ enum FigureId {
     quiet_time,
     quiet_calls,
     default_time,
+    fleet_wall,
+    fleet_cpu,
+    fleet_cpu_per_exchange,
     instructions,
     figure_count
 };
@@ -103,6 +108,9 @@ constexpr std::array<Figure, figure_count> k_figures{{
      {Budget::none, 0},
      "drop, a ppoll a datagram, one more"},
     {"default: us/exchange", "floor", {Budget::none, 0}, "0.1 s quiet time is policy"},
+    {"fleet of 1000: wall s", "xargs -P 64", {Budget::at_most_number, 0.4}, ""},
+    {"fleet of 1000: processor s", "xargs -P 64", {Budget::none, 0}, "the floor is 1000 runs"},
+    {"fleet: processor us/exchange", "one server", {Budget::at_most, 1.5}, ""},
     {"piped: user instructions/exchange", "bare loop", {Budget::at_most_number, 600}, ""},
 }};
 
@@ -129,7 +137,7 @@ std::string label(const Figure &figure)
     if (figure.budget.kind == Budget::none) return "none";
     std::array<char, 48> text;
     if (figure.budget.kind == Budget::at_most_number)
-        std::snprintf(text.data(), text.size(), "%s %.0f", signs[figure.budget.kind],
+        std::snprintf(text.data(), text.size(), "%s %g", signs[figure.budget.kind],
                       figure.budget.limit);
     else
         std::snprintf(text.data(), text.size(), "%s %.2fx %s", signs[figure.budget.kind],
@@ -400,6 +408,161 @@ Measured measure_default_time(const Bench &b)
                        [](double seconds) { return seconds * 1e6 / k_default_exchanges; });
 }
 
+/// The fleet's servers: how many, and the longest any waits before it answers.
+constexpr int k_fleet_size = 1000;
+constexpr auto k_fleet_delay = std::chrono::milliseconds(200);
+constexpr int k_fleet_rounds = 3;
+constexpr int k_one_server_exchanges = 20;
+
+/// A fleet of servers in a child process, one socket each on 127.0.0.1, each answering every
+/// request with 20 bytes after a random delay up to k_fleet_delay, until nothing has come for
+/// a while; counts what it answered, in memory shared with the benchmark.
+struct Fleet {
+    pid_t pid = -1;
+    std::vector<int> ports;
+    std::atomic<long> *answered = nullptr;
+};
+
+/// Serves `socks` as Fleet says.
+[[noreturn]] void serve_fleet(const std::vector<int> &socks, std::atomic<long> &answered)
+{
+    using clock = std::chrono::steady_clock;
+    struct Due {
+        clock::time_point at;
+        int sock;
+        sockaddr_in peer;
+    };
+    std::vector<Due> due;
+    std::vector<pollfd> watched;
+    for (const int sock : socks)
+        watched.push_back({sock, POLLIN, 0});
+    const std::string reply = k_header + std::string(k_small_reply - 5, 's') + "\n";
+    unsigned seed = 1;
+    auto last = clock::now();
+    while (clock::now() - last < std::chrono::seconds(k_server_idle_seconds)) {
+        std::sort(due.begin(), due.end(), [](const Due &a, const Due &b) { return a.at > b.at; });
+        while (!due.empty() && due.back().at <= clock::now()) {
+            ++answered;
+            sendto(due.back().sock, reply.data(), reply.size(), 0,
+                   reinterpret_cast<const sockaddr *>(&due.back().peer), sizeof(sockaddr_in));
+            due.pop_back();
+        }
+        const auto wait = due.empty() ? std::chrono::milliseconds(100)
+                                      : std::chrono::ceil<std::chrono::milliseconds>(
+                                            due.back().at - clock::now());
+        if (poll(watched.data(), watched.size(), static_cast<int>(std::max<long>(wait.count(), 0))) <= 0)
+            continue;
+        last = clock::now();
+        for (const pollfd &ready : watched) {
+            std::array<char, 2048> request;
+            Due next{{}, ready.fd, {}};
+            socklen_t size = sizeof next.peer;
+            while ((ready.revents & POLLIN) != 0 &&
+                   recvfrom(ready.fd, request.data(), request.size(), MSG_DONTWAIT,
+                            reinterpret_cast<sockaddr *>(&next.peer), &size) >= 0) {
+                seed = seed * 1103515245 + 12345;
+                next.at = clock::now() + std::chrono::microseconds((seed >> 8) % 200000);
+                due.push_back(next);
+            }
+        }
+    }
+    _exit(0);
+}
+
+Fleet start_fleet()
+{
+    Fleet fleet;
+    void *shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) die("shared counter");
+    fleet.answered = new (shared) std::atomic<long>(0);
+    std::vector<int> socks;
+    for (int i = 0; i < k_fleet_size; ++i) {
+        const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in self = loopback(0);
+        socklen_t size = sizeof self;
+        if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&self), size) != 0 ||
+            getsockname(sock, reinterpret_cast<sockaddr *>(&self), &size) != 0)
+            die("fleet socket (is the limit of open files below 1100?)");
+        socks.push_back(sock);
+        fleet.ports.push_back(ntohs(self.sin_port));
+    }
+    fleet.pid = fork();
+    if (fleet.pid < 0) die("fork");
+    if (fleet.pid == 0) serve_fleet(socks, *fleet.answered);
+    for (const int sock : socks)
+        close(sock);
+    return fleet;
+}
+
+/// Wall and processor seconds of `argv` with `input`, and whether it exited 0.
+struct Timed {
+    double wall, cpu;
+    bool exited_0;
+};
+
+Timed time_run(const Strings &argv, const std::string &input)
+{
+    const int in = filled_pipe(input);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<char *> args = c_args(argv);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = -1;
+    int status = -1;
+    rusage usage{};
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
+        wait4(pid, &status, 0, &usage);
+    const double wall = seconds_since(start);
+    close(in);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    return {wall, seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}
+
+/// The fleet in one run of telk, beside xargs -P 64 of one-server runs: wall and processor
+/// seconds; and telk's processor time an exchange beside a one-server run's. (A one-server run
+/// that fails still counts for the floor: the floor is what such a run costs.)
+std::array<Measured, 3> measure_fleet(const Bench &b, const std::string &program)
+{
+    const Fleet fleet = start_fleet();
+    std::string list, targets;
+    for (const int port : fleet.ports) {
+        const std::string target = "127.0.0.1:" + std::to_string(port);
+        list += (list.empty() ? "" : ",") + target;
+        targets += target + "\n";
+    }
+    std::vector<double> wall, wall_floor, cpu, cpu_floor, one;
+    std::string fault;
+    for (int round = 0; round < k_fleet_rounds; ++round) {
+        fleet.answered->store(0);
+        const Timed mine = time_run({program, list, k_password, "status"}, "");
+        if (fleet.answered->load() != k_fleet_size || !mine.exited_0) fault = "telk's fleet run failed";
+        const Timed theirs = time_run({"/usr/bin/xargs", "-P", "64", "-I", "{}", program, "{}",
+                                       k_password, "status"},
+                                      targets);
+        const Timed single = time_run({program, "127.0.0.1:" + std::to_string(b.server.port),
+                                       k_password},
+                                      lines("status", k_one_server_exchanges));
+        wall.push_back(mine.wall);
+        wall_floor.push_back(theirs.wall);
+        cpu.push_back(mine.cpu);
+        cpu_floor.push_back(theirs.cpu);
+        one.push_back(single.cpu * 1e6 / k_one_server_exchanges);
+    }
+    kill(fleet.pid, SIGTERM);
+    waitpid(fleet.pid, nullptr, 0);
+    std::vector<double> per_exchange;
+    for (const double seconds : cpu)
+        per_exchange.push_back(seconds * 1e6 / k_fleet_size);
+    return {Measured{median(wall), median(wall_floor), fault},
+            Measured{median(cpu), median(cpu_floor), fault},
+            Measured{median(per_exchange), median(one), fault}};
+}
+
 struct Memory {
     double peak_kib;    // every resident page at its highest, the C library's shared ones too
     double private_kib; // the process's own pages: heap, stack, data
@@ -582,6 +745,10 @@ int main(int argc, char *argv[])
     if (const auto calls = measure_calls(b, collecting(b), k_quiet_exchanges))
         over += report(quiet_calls, (*calls)[2]);
     over += report(default_time, measure_default_time(b));
+    const auto fleet = measure_fleet(b, program);
+    over += report(fleet_wall, fleet[0]);
+    over += report(fleet_cpu, fleet[1]);
+    over += report(fleet_cpu_per_exchange, fleet[2]);
     if (const auto counted = measure_instructions(b))
         over += report(instructions, *counted);
     else

@@ -229,13 +229,37 @@ void fail(fleet &f, server &s, outcome result, const char *reason)
     f.status = 1;
 }
 
+/// Takes the errors the system queued on `sock` about datagrams sent to servers: one that
+/// says a server cannot be reached fails its exchange, while it waits for an answer.
+void route_errors(fleet &f, int sock)
+{
+    const int saved_errno = errno;
+    target about;
+    for (int unreachable = 0; take_error(sock, about, unreachable);) {
+        server *s = find_sender(f, about);
+        if (s == nullptr || unreachable == 0) continue;
+        if (s->at != step::challenge && (s->at != step::reply || has_text(s->stream))) continue;
+        label_message(*s);
+        std::fprintf(stderr, "Error receiving UDP packet (tried=%zu, rc=%d): %s\n",
+                     k_exchange_size, -1, std::strerror(unreachable));
+        fail(f, *s, outcome::unreachable, std::strerror(unreachable));
+    }
+    errno = saved_errno;
+}
+
 /// Sends `datagram` to `s` from the socket of its family. Returns 0, or 1 after failing `s`.
 int send_to(fleet &f, server &s, std::span<const char> datagram)
 {
     const int sock = f.socks[family_slot(s.who->to.family())].get();
-    if (sendto(sock, datagram.data(), datagram.size(), 0, &s.who->to.address.any,
-               s.who->to.length) == static_cast<ssize_t>(datagram.size()))
-        return 0;
+    for (int tries = 0; tries < 2; ++tries) {
+        if (sendto(sock, datagram.data(), datagram.size(), 0, &s.who->to.address.any,
+                   s.who->to.length) == static_cast<ssize_t>(datagram.size()))
+            return 0;
+        // an error about a datagram sent earlier, to any server, fails the send: taken off
+        // and told to its server, the send goes again
+        route_errors(f, sock);
+        if (s.at == step::done) return 1;
+    }
     label_message(s);
     std::perror("Could not send UDP packet");
     fail(f, s, outcome::error, std::strerror(errno));
@@ -459,20 +483,11 @@ void take_waiting(fleet &f, int sock, bool answers)
         target from;
         instant arrived{};
         const ssize_t got = receive_stamped(sock, datagram, false, arrived, &from);
-        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            target about;
-            for (int unreachable = 0; take_error(sock, about, unreachable);) {
-                server *s = find_sender(f, about);
-                if (s == nullptr || unreachable == 0 || answers) continue;
-                if (s->at != step::challenge && (s->at != step::reply || has_text(s->stream))) continue;
-                label_message(*s);
-                std::fprintf(stderr, "Error receiving UDP packet (tried=%zu, rc=%d): %s\n",
-                             k_exchange_size, -1, std::strerror(unreachable));
-                fail(f, *s, outcome::unreachable, std::strerror(unreachable));
-            }
+        if (got < 0) {
+            if (!answers) route_errors(f, sock);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             continue;
         }
-        if (got < 0) return;
         server *s = find_sender(f, from);
         if (s == nullptr || s->at == step::done) continue; // from no one awaited
         const std::string_view bytes{datagram.data(), static_cast<std::size_t>(got)};

@@ -287,8 +287,11 @@ int run_several(const options &opts, const exchange_rules &rules, char *host,
     text_buffer texts;
     if (find_targets(host, members, texts) != 0) return 1;
     const bool secret = opts.password_file != nullptr;
-    if (members.size() == 1 && !opts.json && !members[0].own_password)
-        return run_one(members[0].to, password, rules, arguments, secret);
+    if (members.size() == 1 && !opts.json) {
+        const member &only = members[0];
+        if (only.own_password) password = {texts.data() + only.password_at, only.password_size};
+        return run_one(only.to, password, rules, arguments, secret || only.own_password);
+    }
     text_buffer lines;
     if (arguments.empty() && !opts.json) write_out("Enter commands.\n\n");
     if (arguments.empty() && read_all_commands(lines) != 0) return 1;
