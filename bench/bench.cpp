@@ -410,12 +410,11 @@ Measured measure_default_time(const Bench &b)
 
 /// The fleet's servers: how many, and the longest any waits before it answers.
 constexpr int k_fleet_size = 1000;
-constexpr auto k_fleet_delay = std::chrono::milliseconds(200);
 constexpr int k_fleet_rounds = 3;
 constexpr int k_one_server_exchanges = 20;
 
 /// A fleet of servers in a child process, one socket each on 127.0.0.1, each answering every
-/// request with 20 bytes after a random delay up to k_fleet_delay, until nothing has come for
+/// request with 20 bytes after a random delay up to 200 ms, until nothing has come for
 /// a while; counts what it answered, in memory shared with the benchmark.
 struct Fleet {
     pid_t pid = -1;

@@ -34,7 +34,11 @@ constexpr int k_burst_room = 1 << 22;
 constexpr microseconds k_early_question = std::chrono::milliseconds(500);
 /// Datagrams taken off a socket before the servers' times are looked at again.
 constexpr int k_reads_a_turn = 1 << 10;
-constexpr int k_families = 2; // IPv4 and IPv6: a socket each
+constexpr std::size_t k_families = 2; // IPv4 and IPv6: a socket each
+/// How much of a request is kept to tell the request sent back from a reply.
+constexpr std::size_t k_echo_prefix = 32;
+/// Holds the fields of a JSON line after the command.
+constexpr std::size_t k_fields_size = 96;
 
 /// Where a server's round trip stands.
 enum class step : unsigned char {
@@ -77,7 +81,7 @@ struct server {
     bool failed = false;
     const char *reason = nullptr; // what failed, for the run's end
     std::size_t sent_length = 0;
-    std::array<char, 32> sent_opening{};
+    std::array<char, k_echo_prefix> sent_opening{};
     std::array<char, k_opening_size> opening{};
     reply_stream stream{};
     text_buffer text; // the reply's text as it came, openings left out
@@ -181,7 +185,7 @@ void write_reply(fleet &f, server &s, outcome result)
         append_json_string(line, text_of(s.who->to, address));
         line.append(std::string_view{",\"command\":"});
         append_json_string(line, f.commands[s.next]);
-        std::array<char, 96> rest;
+        std::array<char, k_fields_size> rest;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::max(s.last_arrival, s.sent_at) - s.sent_at);
         const int length = std::snprintf(rest.data(), rest.size(),

@@ -31,6 +31,7 @@ template <typename T> class growable {
     {
         if (items.empty()) return;
         reserve(size_ + items.size());
+        // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker,bugprone-sizeof-expression): reserve made room; T may be a pointer
         std::memcpy(data_ + size_, items.data(), items.size() * sizeof(T));
         size_ += items.size();
     }
@@ -41,7 +42,7 @@ template <typename T> class growable {
     {
         if (count <= room_) return;
         const std::size_t room = std::max(count, room_ * 2 + 16);
-        void *grown = std::realloc(data_, room * sizeof(T));
+        void *grown = std::realloc(data_, room * sizeof(T)); // NOLINT(bugprone-sizeof-expression)
         if (grown == nullptr) std::abort(); // out of memory
         data_ = static_cast<T *>(grown);
         room_ = room;

@@ -10,6 +10,9 @@ constexpr unsigned char k_first_printable = 0x20;
 constexpr unsigned char k_first_high = 0x80;
 constexpr unsigned k_low_six = 0x3f;
 
+// UTF-8's byte ranges and Latin-1's encoding, as the standard gives them, read best as numbers.
+// NOLINTBEGIN(readability-magic-numbers)
+
 /// How long the well-formed UTF-8 sequence at the start of `text` is, or 0 when it is none.
 std::size_t utf8_length(std::string_view text)
 {
@@ -31,6 +34,8 @@ std::size_t utf8_length(std::string_view text)
         if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
     return length;
 }
+
+// NOLINTEND(readability-magic-numbers)
 
 /// Appends the escape of the control character `c`.
 void append_control(text_buffer &into, unsigned char c)
@@ -69,7 +74,9 @@ void append_json_string(text_buffer &into, std::string_view text)
             into.append(std::span<const char>{rest.data(), length});
             at += length;
         } else { // a Latin-1 character, in UTF-8
+            // NOLINTNEXTLINE(readability-magic-numbers): UTF-8's two-byte form
             into.append(std::array<char, 2>{static_cast<char>(0xc0 | (c >> 6U)),
+                                            // NOLINTNEXTLINE(readability-magic-numbers)
                                             static_cast<char>(0x80 | (c & k_low_six))});
             ++at;
         }

@@ -18,6 +18,8 @@ namespace {
 /// The most a file of targets may hold: a million servers' lines.
 constexpr std::size_t k_file_max = 64 << 20;
 constexpr std::size_t k_read_size = 65536;
+/// Room for a message that names the file of targets.
+constexpr std::size_t k_message_size = PATH_MAX + 64;
 
 /// Reads the file at `path` whole into `into`. Returns 0, or 1 with errno set.
 int read_file(const char *path, text_buffer &into)
@@ -95,7 +97,7 @@ int add_file(const char *path, growable<member> &members, text_buffer &texts)
 {
     text_buffer file;
     if (read_file(path, file) != 0) {
-        std::array<char, PATH_MAX + 64> message;
+        std::array<char, k_message_size> message;
         std::snprintf(message.data(), message.size(), "Couldn't read target file %s", path);
         std::perror(message.data());
         return 1;
