@@ -168,7 +168,8 @@ enum class line { command, end_of_input, failed };
 /// return, newline or zero byte, copied into `room`; the rest of the line is dropped, so that
 /// no part of a line ever becomes a command of its own. A command longer than `room` is
 /// reported and sends nothing.
-line next_command(input &in, std::span<char, k_command_max> room, std::string_view &command)
+[[gnu::always_inline]] inline line next_command(input &in, std::span<char, k_command_max> room,
+                                               std::string_view &command)
 {
     int more = fill(in);
     if (more <= 0) return more == 0 ? line::end_of_input : line::failed;

@@ -40,11 +40,19 @@ void skip_written(std::span<iovec> &parts, std::size_t done)
     parts.front().iov_len -= done;
 }
 
+/// Where standard output's text goes instead, while captured: the buffer is emptied there.
+text_buffer *captured = nullptr;
+
 /// Writes all of `parts` to standard output, waiting whenever it is a full non-blocking pipe:
 /// its flags belong to whoever shares the description, so they are left as they are.
 /// Returns 0, or 1 after keeping the error.
 int write_all(std::span<iovec> parts)
 {
+    if (captured != nullptr) {
+        for (const iovec &part : parts)
+            captured->append(std::span<const char>{static_cast<const char *>(part.iov_base), part.iov_len});
+        return 0;
+    }
     for (skip_written(parts, 0); !parts.empty();) {
         const ssize_t wrote = writev(STDOUT_FILENO, parts.data(), static_cast<int>(parts.size()));
         if (wrote >= 0) {
@@ -61,12 +69,8 @@ int write_all(std::span<iovec> parts)
     return 0;
 }
 
-/// Where standard output's text goes instead, while captured.
-text_buffer *captured = nullptr;
-
 void put_out(char c)
 {
-    if (captured != nullptr) return captured->push(c);
     if (out.used == out.buffer.size()) flush_out();
     out.buffer[out.used++] = c;
 }
@@ -368,7 +372,6 @@ bool output_is_terminal() { return out.terminal; }
 
 void write_out(std::string_view text)
 {
-    if (captured != nullptr) return captured->append(text);
     if (out.error != 0) return;
     if (text.size() <= out.buffer.size() - out.used) {
         std::copy(text.begin(), text.end(), out.buffer.begin() + static_cast<long>(out.used));
@@ -384,6 +387,7 @@ void write_out(std::string_view text)
 
 void capture_output(text_buffer *into)
 {
+    flush_out(); // what came before goes where it was going
     // captured text goes on as to a pipe: the terminal's notations and colours come later
     static bool terminal = false;
     static bool colour = false;
