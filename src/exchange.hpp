@@ -2,15 +2,13 @@
 // bound, paced as the server's family allows, in the form the server wants.
 #pragma once
 
+#include "protocol.hpp"
 #include "request.hpp"
 #include "target.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <string_view>
-
-/// Room for one exchange: the request is laid out in it, then the reply received over it.
-inline constexpr std::size_t k_exchange_size = 32768;
 
 /// The longest an exchange may take unless the command line says otherwise.
 inline constexpr std::chrono::microseconds k_exchange_bound = std::chrono::seconds(10);

@@ -383,6 +383,7 @@ void on_datagram(fleet &f, server &s, std::string_view datagram, instant arrived
         challenge.remove_prefix(k_challenge_answer.size());
         return send_request(f, s, {challenge.data(), std::min(challenge.find('\0'), challenge.size())});
     }
+    if (s.at == step::reply && arrived < s.sent_at) return; // for an earlier request
     const bool collecting =
         s.at == step::reply || s.at == step::retry || (s.at == step::turn && s.open);
     // the reply takes what came before its bound, and once it has text, before its quiet

@@ -3,9 +3,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string_view>
 
 #include <time.h>
+
+/// Room for one exchange: the request is laid out in it, then the reply received over it. The
+/// longest request, and the longest reply read to a newline.
+inline constexpr std::size_t k_exchange_size = 32768;
 
 /// Opens every datagram, in both directions.
 inline constexpr std::string_view k_header{"\xff\xff\xff\xff", 4};
