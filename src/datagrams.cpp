@@ -98,8 +98,7 @@ bool came_by(int sock, instant until)
     return monotonic(stamp) <= until;
 }
 
-ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived,
-                        target *from)
+ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived, target *from)
 {
     iovec data{room.data(), room.size()};
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control;
@@ -123,4 +122,16 @@ ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arri
         arrived = std::min(arrived, monotonic(stamp));
     }
     return got;
+}
+
+int open_datagram_socket(int family, int room)
+{
+    const int sock = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (sock < 0) return sock;
+    setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on);
+    if (family == AF_INET6) setsockopt(sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+    stamp_arrivals(sock, true);
+    if (room > 0) setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    return sock;
 }

@@ -16,6 +16,11 @@ struct queued_errors {
     int unreachable = 0; // the error number of the first saying the target is unreachable
 };
 
+/// Opens a non-blocking datagram socket of `family` that reports errors about the datagrams it
+/// sends and stamps those it receives, with `room` bytes for them when more than 0. Returns
+/// it, or -1 with errno set.
+int open_datagram_socket(int family, int room);
+
 /// Takes the next error that the system has queued on `sock`: `about` is where the datagram
 /// that met it was going, `unreachable` the error's number when it says that that address
 /// cannot be reached (see take_errors), or 0. Returns whether there was one.

@@ -2,11 +2,11 @@
 // bound, and what the server's answer says of the form it wants.
 #include "exchange.hpp"
 #include "datagrams.hpp"
-#include "round_trip.hpp"
 #include "output.hpp"
 #include "pacing.hpp"
 #include "protocol.hpp"
 #include "reply.hpp"
+#include "round_trip.hpp"
 #include "signals.hpp"
 #include "silence.hpp"
 
@@ -53,14 +53,6 @@ struct open_reply {
 /// A datagram taken off the socket after its reply's quiet time, still in scratch: the next
 /// request's wait takes it into that reply when it came before the request's turn.
 late_datagram straggler;
-
-/// Says that the server answered as servers of plain requests do, though told to sign them.
-/// Returns 1.
-int say_plain_server()
-{
-    std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
-    return 1;
-}
 
 /// Says that the target sent the request back. Returns 1.
 int report_echo(const target &to)
@@ -131,7 +123,7 @@ int get_challenge(round_trip &trip, std::string_view &challenge)
             return 1;
         }
         const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
-        if (datagram.starts_with(k_plain_challenge_answer)) return say_plain_server();
+        if (datagram.starts_with(k_plain_challenge_answer)) return report_plain_server();
         if (!datagram.starts_with(k_challenge_answer)) continue;
         trip.heard = false; // the request's own reply may yet be silent
         challenge = datagram;
@@ -217,9 +209,9 @@ instant wait_for_turn(const exchange_rules &rules)
 {
     const instant start = now();
     if (rules.pause.count() == 0 && !last.open) return start; // the bare loop
-    const instant turn = rules.pause.count() == 0
-                             ? start
-                             : next_turn(run.paced, start, rules.pause, burst(run.form, run.family));
+    const instant turn = rules.pause.count() == 0 ? start
+                                                  : next_turn(run.paced, start, rules.pause,
+                                                              burst(run.form, run.family));
     wait_until_turn(turn);
     end_reply();
     return now();
@@ -227,15 +219,6 @@ instant wait_for_turn(const exchange_rules &rules)
 
 /// When a request that went at `sent_at` and was turned away may go again.
 instant retry_at(instant sent_at) { return sent_at + k_pace_interval; }
-
-/// What a refusal of the third family may mean besides a wrong password, by what went
-/// before it.
-refusal_hint hint()
-{
-    if (run.accepted) return refusal_hint::limited;
-    if (sends_password(run.form)) return refusal_hint::try_hashed;
-    return run.form_given ? refusal_hint::leave_form : refusal_hint::none;
-}
 
 /// How long before the bound a retry must be due to be sent: a sleep may end a little late.
 constexpr instant k_retry_margin = std::chrono::milliseconds(10);
@@ -277,7 +260,7 @@ int take_reply(round_trip &trip, std::span<char> buffer, const exchange_rules &r
     }
     if (got == k_echoed) return report_echo(trip.to);
     if (got == k_probe_answered && trip.decisive == server_family::print_line)
-        return say_plain_server();
+        return report_plain_server();
     if (got == k_probe_answered) { // the second family: it ignored the plain request
         run.form = request_form::signed_by_challenge;
         run.signed_by_telk = true;
@@ -321,7 +304,7 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
         finish_stream(last.stream);
     else
         last.open = true;
-    if (refused) report_refusal(verdict.said, hint());
+    if (refused) report_refusal(verdict.said, hint_for(run));
     if (refused) return 1;
     return verdict.said == reply_said::text ? 0 : k_no_header;
 }
@@ -344,7 +327,7 @@ int wait_to_retry(round_trip &trip, instant sent_at, const exchange_rules &rules
     if (stop_signal() != 0) return 1;
     if (collecting && now() >= trip.deadline) {
         finish_stream(last.stream);
-        report_refusal(reply_said::refused_or_limited, hint());
+        report_refusal(reply_said::refused_or_limited, hint_for(run));
         return 1;
     }
     drop_waiting(trip);
@@ -360,10 +343,11 @@ int start_exchanges(int sock, int family, const exchange_rules &rules)
     run.form_given = rules.form_given;
     // The first receive that waits this long without a datagram goes on waiting after the
     // server has been asked why (see silence.hpp).
-    return prepare_socket(sock, family,
-                          question_delay(rules.bound, !rules.form_given ||
-                                                          rules.form == request_form::signed_by_time),
-                          rules.quiet.count() > 0);
+    return prepare_socket(
+        sock, family,
+        question_delay(rules.bound,
+                       !rules.form_given || rules.form == request_form::signed_by_time),
+        rules.quiet.count() > 0);
 }
 
 int send_command(int sock, const target &to, std::string_view password, std::string_view command,

@@ -2,12 +2,13 @@
 #include "fleet.hpp"
 #include "datagrams.hpp"
 #include "descriptor.hpp"
-#include "json.hpp"
+#include "fleet_output.hpp"
 #include "output.hpp"
 #include "pacing.hpp"
 #include "protocol.hpp"
 #include "reply.hpp"
 #include "request.hpp"
+#include "round_trip.hpp"
 #include "signals.hpp"
 #include "silence.hpp"
 
@@ -30,15 +31,9 @@ constexpr std::size_t k_datagram_size = 65536;
 constexpr std::size_t k_opening_size = 64;
 /// Room on each socket for the replies of many servers that come at once.
 constexpr int k_burst_room = 1 << 22;
-/// A silent server is asked why this soon while its answer may change the form of requests.
-constexpr microseconds k_early_question = std::chrono::milliseconds(500);
 /// Datagrams taken off a socket before the servers' times are looked at again.
 constexpr int k_reads_a_turn = 1 << 10;
 constexpr std::size_t k_families = 2; // IPv4 and IPv6: a socket each
-/// How much of a request is kept to tell the request sent back from a reply.
-constexpr std::size_t k_echo_prefix = 32;
-/// Holds the fields of a JSON line after the command.
-constexpr std::size_t k_fields_size = 96;
 
 /// Where a server's round trip stands.
 enum class step : unsigned char {
@@ -49,26 +44,11 @@ enum class step : unsigned char {
     done,
 };
 
-/// What came of an exchange, as -j names it.
-enum class outcome : unsigned char { ok, refused, timeout, unreachable, error };
-constexpr std::array<const char *, 5> k_outcomes{"ok", "refused", "timeout", "unreachable",
-                                                 "error"};
-
-/// The families, as -j names them.
-const char *family_name(server_family family)
-{
-    constexpr std::array<const char *, 4> names{"unknown", "first", "second", "third"};
-    return names[static_cast<std::size_t>(family)];
-}
-
 /// One server and its round trip in flight.
 struct server {
     const member *who = nullptr;
     std::string_view label, password;
-    pace paced;
-    server_family family = server_family::unknown;
-    request_form form = request_form::rcon;
-    bool accepted = false, signed_by_telk = false;
+    server_state known;   // what the run knows of it, and how requests go to it
     std::size_t next = 0; // the command in flight, or the next to go
     step at = step::turn;
     instant timer{}; // when it next wants a look
@@ -87,35 +67,10 @@ struct server {
     text_buffer text; // the reply's text as it came, openings left out
 };
 
-/// The fleet's servers, in memory of their own.
-class server_table {
-  public:
-    explicit server_table(std::size_t count)
-        : servers_(static_cast<server *>(std::calloc(count, sizeof(server)))), count_(count)
-    {
-        if (servers_ == nullptr) std::abort(); // out of memory
-        for (std::size_t i = 0; i < count_; ++i)
-            new (&servers_[i]) server();
-    }
-    server_table(const server_table &) = delete;
-    server_table &operator=(const server_table &) = delete;
-    ~server_table()
-    {
-        for (std::size_t i = 0; i < count_; ++i)
-            servers_[i].~server();
-        std::free(servers_);
-    }
-    std::span<server> items() { return {servers_, count_}; }
-
-  private:
-    server *servers_;
-    std::size_t count_;
-};
-
 /// The run: its servers, found by address, its sockets and what it sends.
 struct fleet {
-    fleet(std::span<server> all, std::span<const std::string_view> sent,
-          const exchange_rules &how, fleet_output out)
+    fleet(std::span<server> all, std::span<const std::string_view> sent, const exchange_rules &how,
+          fleet_output out)
         : servers(all), commands(sent), rules(how), output(out)
     {
     }
@@ -143,71 +98,23 @@ server *find_sender(fleet &f, const target &from)
     return *found;
 }
 
-/// Opens a socket of `family` that reports errors about its datagrams and stamps arrivals.
-descriptor open_socket(int family, int room)
-{
-    descriptor sock{socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
-    const int on = 1;
-    if (sock.get() < 0) return sock;
-    setsockopt(sock.get(), SOL_IP, IP_RECVERR, &on, sizeof on);
-    if (family == AF_INET6) setsockopt(sock.get(), SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
-    stamp_arrivals(sock.get(), true);
-    if (room > 0) setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    return sock;
-}
-
 /// Writes `s`'s label in front of a message on standard error.
-void label_message(const server &s)
-{
-    std::fprintf(stderr, "%.*s: ", static_cast<int>(s.label.size()), s.label.data());
-}
+void label_message(const server &s) { ::label_message(s.label); }
 
-/// Writes the reply of `s`, as it came or as clean text, each line behind its label, or as
-/// the JSON object of its exchange, and what came of it.
+/// Writes the reply of `s` out, and what came of it.
 void write_reply(fleet &f, server &s, outcome result)
 {
-    const std::string_view text = view_of(s.text);
-    text_buffer clean;
-    if (f.rules.clean || f.output.json) { // as -c makes it, into a pipe
-        capture_output(&clean);
-        start_clean_text(dialect_of(text));
-        write_clean_piece(text);
-        end_clean_text();
-        capture_output(nullptr);
-    }
-    const std::string_view shown = f.rules.clean || f.output.json ? view_of(clean) : text;
-    if (f.output.json) {
-        text_buffer line;
-        line.append(std::string_view{"{\"server\":"});
-        append_json_string(line, s.label);
-        target_text address;
-        line.append(std::string_view{",\"address\":"});
-        append_json_string(line, text_of(s.who->to, address));
-        line.append(std::string_view{",\"command\":"});
-        append_json_string(line, f.commands[s.next]);
-        std::array<char, k_fields_size> rest;
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::max(s.last_arrival, s.sent_at) - s.sent_at);
-        const int length = std::snprintf(rest.data(), rest.size(),
-                                         ",\"outcome\":\"%s\",\"family\":\"%s\",\"ms\":%lld,\"text\":",
-                                         k_outcomes[static_cast<std::size_t>(result)],
-                                         family_name(s.family), static_cast<long long>(ms.count()));
-        line.append(std::span<const char>{rest.data(), static_cast<std::size_t>(length)});
-        append_json_string(line, shown);
-        line.append(std::string_view{"}\n"});
-        write_out(view_of(line));
-    } else {
-        for (std::string_view rest = shown; !rest.empty();) {
-            const std::size_t end = std::min(rest.find('\n'), rest.size());
-            write_out(s.label);
-            write_out(": ");
-            write_out({rest.data(), end});
-            write_out("\n"); // a reply without a final newline gets one
-            rest.remove_prefix(std::min(end + 1, rest.size()));
-        }
-    }
+    target_text address;
+    write_exchange({.label = s.label,
+                    .address = text_of(s.who->to, address),
+                    .command = f.commands[s.next],
+                    .result = result,
+                    .family = s.known.family,
+                    .took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::max(s.last_arrival, s.sent_at) - s.sent_at),
+                    .text = view_of(s.text)},
+                   f.rules.clean, f.output.json);
     s.text.clear();
-    flush_out();
 }
 
 /// Ends the open reply of `s`: writes it out.
@@ -244,8 +151,8 @@ void route_errors(fleet &f, int sock)
         if (s == nullptr || unreachable == 0) continue;
         if (s->at != step::challenge && (s->at != step::reply || has_text(s->stream))) continue;
         label_message(*s);
-        std::fprintf(stderr, "Error receiving UDP packet (tried=%zu, rc=%d): %s\n",
-                     k_exchange_size, -1, std::strerror(unreachable));
+        errno = unreachable;
+        report_failure("Error receiving UDP packet", k_exchange_size, -1);
         fail(f, *s, outcome::unreachable, std::strerror(unreachable));
     }
     errno = saved_errno;
@@ -283,7 +190,7 @@ void send_request(fleet &f, server &s, std::string_view challenge)
 {
     static std::array<char, k_exchange_size> buffer;
     const std::size_t length =
-        lay_request(buffer, s.form, s.password, f.commands[s.next], challenge);
+        lay_request(buffer, s.known.form, s.password, f.commands[s.next], challenge);
     if (length == 0) return fail(f, s, outcome::error, "the request is too long");
     s.sent_length = length;
     std::memcpy(s.sent_opening.data(), buffer.data(), s.sent_opening.size());
@@ -304,19 +211,17 @@ void start_command(fleet &f, server &s, instant now_at)
         s.at = step::done;
         return;
     }
-    const bool may_change = (!f.rules.form_given && s.form == request_form::rcon &&
-                             s.family == server_family::unknown) ||
-                            s.form == request_form::signed_by_time;
+    const bool may_change = decisive_family(s.known) != server_family::unknown;
     s.sent_at = now_at;
     s.deadline = now_at + f.rules.bound;
-    s.probe_at = now_at + (may_change ? std::min(f.rules.bound / 2, k_early_question)
-                                      : f.rules.bound / 2);
+    s.probe_at = now_at + question_delay(f.rules.bound, may_change);
     s.asked = s.answered = false;
     s.answer = server_family::unknown;
     s.tries = 0;
     s.text.clear();
-    if (f.rules.pause.count() != 0) note_sent(s.paced, now_at, burst(s.form, s.family));
-    if (s.form == request_form::signed_by_challenge) return ask_challenge(f, s);
+    if (f.rules.pause.count() != 0)
+        note_sent(s.known.paced, now_at, burst(s.known.form, s.known.family));
+    if (s.known.form == request_form::signed_by_challenge) return ask_challenge(f, s);
     send_request(f, s, {});
 }
 
@@ -325,22 +230,18 @@ void plan_next(fleet &f, server &s, instant now_at)
 {
     s.open = true;
     s.at = step::turn;
-    s.timer = f.rules.pause.count() == 0
-                  ? now_at
-                  : next_turn(s.paced, now_at, f.rules.pause, burst(s.form, s.family));
+    s.timer = f.rules.pause.count() == 0 ? now_at
+                                         : next_turn(s.known.paced, now_at, f.rules.pause,
+                                                     burst(s.known.form, s.known.family));
 }
 
 /// What a refusal by `s` says, on standard error, and fails it.
 void refuse(fleet &f, server &s, reply_said said)
 {
-    const bool limited = s.accepted && said == reply_said::refused_or_limited;
+    const bool limited = s.known.accepted && said == reply_said::refused_or_limited;
     write_reply(f, s, outcome::refused);
     label_message(s);
-    refusal_hint hint = refusal_hint::none;
-    if (limited) hint = refusal_hint::limited;
-    else if (sends_password(s.form)) hint = refusal_hint::try_hashed;
-    else if (f.rules.form_given) hint = refusal_hint::leave_form;
-    report_refusal(said, hint);
+    report_refusal(said, hint_for(s.known));
     s.failed = true;
     s.reason = limited ? "refused the request as over its limit" : "refused the password";
     s.at = step::done;
@@ -351,14 +252,15 @@ void refuse(fleet &f, server &s, reply_said said)
 void end_reply_of(fleet &f, server &s, instant now_at)
 {
     const reply_verdict verdict = judge_stream(s.stream);
-    if (verdict.family != server_family::unknown) s.family = verdict.family;
-    if (verdict.said == reply_said::text) s.accepted = true;
+    if (verdict.family != server_family::unknown) s.known.family = verdict.family;
+    if (verdict.said == reply_said::text) s.known.accepted = true;
     const instant again = s.sent_at + k_pace_interval;
-    const bool may_retry = verdict.said == reply_said::refused_or_limited && again < s.deadline &&
-                           (s.accepted || s.tries == 0 ||
-                            (s.tries == 1 && !f.rules.form_given && s.form == request_form::rcon));
+    const bool may_retry =
+        verdict.said == reply_said::refused_or_limited && again < s.deadline &&
+        (s.known.accepted || s.tries == 0 ||
+         (s.tries == 1 && !f.rules.form_given && s.known.form == request_form::rcon));
     if (may_retry) {
-        if (!s.accepted && s.tries == 1) s.form = request_form::hashed_by_time;
+        if (!s.known.accepted && s.tries == 1) s.known.form = request_form::hashed_by_time;
         s.at = step::retry;
         s.timer = again;
         return;
@@ -374,14 +276,14 @@ void on_datagram(fleet &f, server &s, std::string_view datagram, instant arrived
     if (s.at == step::challenge) {
         if (datagram.starts_with(k_plain_challenge_answer)) {
             label_message(s);
-            std::fputs("The server answered as servers of plain requests do: leave -s out\n",
-                       stderr);
+            report_plain_server();
             return fail(f, s, outcome::error, "takes plain requests");
         }
         if (!datagram.starts_with(k_challenge_answer)) return;
         std::string_view challenge = datagram;
         challenge.remove_prefix(k_challenge_answer.size());
-        return send_request(f, s, {challenge.data(), std::min(challenge.find('\0'), challenge.size())});
+        return send_request(f, s,
+                            {challenge.data(), std::min(challenge.find('\0'), challenge.size())});
     }
     if (s.at == step::reply && arrived < s.sent_at) return; // for an earlier request
     const bool collecting =
@@ -402,7 +304,8 @@ void on_datagram(fleet &f, server &s, std::string_view datagram, instant arrived
     capture_output(nullptr);
     s.last_arrival = arrived;
     if (s.at != step::reply || !has_text(s.stream)) return;
-    const bool newline_ends = f.rules.quiet.count() == 0 && (datagram.ends_with('\n') || datagram.ends_with('\0'));
+    const bool newline_ends =
+        f.rules.quiet.count() == 0 && (datagram.ends_with('\n') || datagram.ends_with('\0'));
     s.quiet_end = newline_ends ? arrived : std::min(s.deadline, arrived + f.rules.quiet);
     s.timer = s.quiet_end;
 }
@@ -414,13 +317,15 @@ void on_answer(fleet &f, server &s, std::string_view datagram)
     const server_family family = family_answering(datagram);
     if (family != server_family::unknown) s.answer = family;
     if (s.at != step::reply || has_text(s.stream)) return;
-    if (family == server_family::marker_n && !f.rules.form_given && s.form == request_form::rcon) {
-        s.form = request_form::signed_by_challenge; // it ignored the plain request
-        s.signed_by_telk = true;
+    if (family == server_family::marker_n && !f.rules.form_given &&
+        s.known.form == request_form::rcon) {
+        s.known.form = request_form::signed_by_challenge; // it ignored the plain request
+        s.known.signed_by_telk = true;
         ask_challenge(f, s);
-    } else if (family == server_family::print_line && s.form == request_form::signed_by_time) {
+    } else if (family == server_family::print_line &&
+               s.known.form == request_form::signed_by_time) {
         label_message(s);
-        std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
+        report_plain_server();
         fail(f, s, outcome::error, "takes plain requests");
     }
 }
@@ -429,14 +334,14 @@ void on_answer(fleet &f, server &s, std::string_view datagram)
 void time_out(fleet &f, server &s)
 {
     label_message(s);
+    errno = ETIMEDOUT;
     if (s.at == step::challenge)
-        std::fprintf(stderr, "No challenge came from the server: %s\n", std::strerror(ETIMEDOUT));
+        std::perror("No challenge came from the server");
     else
-        std::fprintf(stderr, "Error receiving UDP packet (tried=%zu, rc=%d): %s\n",
-                     k_exchange_size, -1, std::strerror(ETIMEDOUT));
+        report_failure("Error receiving UDP packet", k_exchange_size, -1);
     if (s.asked && f.probes[family_slot(s.who->to.family())].get() >= 0) {
         label_message(s);
-        explain_silence(s.who->to, s.answer, s.answered, s.signed_by_telk);
+        explain_silence(s.who->to, s.answer, s.answered, s.known.signed_by_telk);
     }
     fail(f, s, outcome::timeout, "no reply within the bound");
 }
@@ -446,7 +351,7 @@ void ask_why(fleet &f, server &s)
 {
     s.asked = true;
     descriptor &probe = f.probes[family_slot(s.who->to.family())];
-    if (probe.get() < 0) probe = open_socket(s.who->to.family(), 0);
+    if (probe.get() < 0) probe = descriptor{open_datagram_socket(s.who->to.family(), 0)};
     if (probe.get() >= 0)
         sendto(probe.get(), k_ask_challenge.data(), k_ask_challenge.size(), 0,
                &s.who->to.address.any, s.who->to.length);
@@ -467,7 +372,7 @@ void on_time(fleet &f, server &s, instant now_at)
         return ask_why(f, s);
     case step::retry:
         if (judge_stream(s.stream).said == reply_said::text) { // it ran after all
-            s.accepted = true;
+            s.known.accepted = true;
             return plan_next(f, s, now_at);
         }
         ++s.tries;
@@ -546,30 +451,34 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
               std::span<const std::string_view> commands, const exchange_rules &rules,
               fleet_output output)
 {
-    server_table table(members.size());
+    owned_array<server> table(members.size());
     fleet f(table.items(), commands, rules, output);
     for (std::size_t i = 0; i < members.size(); ++i) {
         server &s = f.servers[i];
         s.who = &members[i];
         s.label = label_of(members[i], texts);
-        s.password = members[i].own_password
-                         ? std::string_view{texts.data() + members[i].password_at,
-                                            members[i].password_size}
-                         : password;
-        s.form = rules.form;
+        s.password =
+            members[i].own_password
+                ? std::string_view{texts.data() + members[i].password_at, members[i].password_size}
+                : password;
+        s.known.bound = rules.bound;
+        s.known.form = rules.form;
+        s.known.form_given = rules.form_given;
         f.by_address.push(&s);
         descriptor &sock = f.socks[family_slot(members[i].to.family())];
-        if (sock.get() < 0) sock = open_socket(members[i].to.family(), k_burst_room);
+        if (sock.get() < 0)
+            sock = descriptor{open_datagram_socket(members[i].to.family(), k_burst_room)};
         if (sock.get() < 0) {
             std::perror("Couldn't open UDP socket");
             return 1;
         }
     }
     std::sort(f.by_address.items().begin(), f.by_address.items().end(),
-              [](const server *a, const server *b) { return compare_targets(a->who->to, b->who->to) < 0; });
-    for (instant next = move_on(f); next != instant::max() && stop_signal() == 0 &&
-                                    output_error() == 0;
-         next = move_on(f))
+              [](const server *a, const server *b) {
+                  return compare_targets(a->who->to, b->who->to) < 0;
+              });
+    for (instant next = move_on(f);
+         next != instant::max() && stop_signal() == 0 && output_error() == 0; next = move_on(f))
         wait_for_datagrams(f, next);
     for (server &s : f.servers)
         end_open_reply(f, s);

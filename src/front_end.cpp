@@ -132,7 +132,7 @@ struct input {
 /// a read error.
 ssize_t refill(input &in)
 {
-    end_reply(); // the read may wait for whoever waits for this reply
+    end_reply();                     // the read may wait for whoever waits for this reply
     if (flush_out() != 0) return -1; // reported with the run's end
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, input_block.data(), k_input_block_size);
@@ -169,7 +169,7 @@ enum class line { command, end_of_input, failed };
 /// no part of a line ever becomes a command of its own. A command longer than `room` is
 /// reported and sends nothing.
 [[gnu::always_inline]] inline line next_command(input &in, std::span<char, k_command_max> room,
-                                               std::string_view &command)
+                                                std::string_view &command)
 {
     int more = fill(in);
     if (more <= 0) return more == 0 ? line::end_of_input : line::failed;
@@ -306,8 +306,7 @@ int run_several(const options &opts, const exchange_rules &rules, char *host,
         commands.push({rest.data(), end});
         rest.remove_prefix(end + 1);
     }
-    if (gives_a_password_away(commands.items(), members.items(), texts, password, secret))
-        return 1;
+    if (gives_a_password_away(commands.items(), members.items(), texts, password, secret)) return 1;
     return run_fleet(members.items(), texts, password, commands.items(), rules, {opts.json});
 }
 
@@ -333,8 +332,8 @@ int run(int argc, char *argv[])
         password = hide_password(argv[optind + 1]);
     else if (read_password_file(opts.password_file, password) != 0)
         return 1;
-    const exchange_rules rules{opts.wait, opts.quiet, opts.clean, opts.form, opts.form_given,
-                               opts.pace};
+    const exchange_rules rules{opts.wait, opts.quiet,      opts.clean,
+                               opts.form, opts.form_given, opts.pace};
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
     if (names_several(host) || opts.json)
         return check_output(run_several(opts, rules, host, password, commands));

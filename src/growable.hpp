@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -31,7 +32,8 @@ template <typename T> class growable {
     {
         if (items.empty()) return;
         reserve(size_ + items.size());
-        // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker,bugprone-sizeof-expression): reserve made room; T may be a pointer
+        // reserve made room, and T may be a pointer:
+        // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker,bugprone-sizeof-expression)
         std::memcpy(data_ + size_, items.data(), items.size() * sizeof(T));
         size_ += items.size();
     }
@@ -43,7 +45,7 @@ template <typename T> class growable {
         if (count <= room_) return;
         const std::size_t room = std::max(count, room_ * 2 + 16);
         void *grown = std::realloc(data_, room * sizeof(T)); // NOLINT(bugprone-sizeof-expression)
-        if (grown == nullptr) std::abort(); // out of memory
+        if (grown == nullptr) std::abort();                  // out of memory
         data_ = static_cast<T *>(grown);
         room_ = room;
     }
@@ -64,6 +66,32 @@ template <typename T> class growable {
     T *data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t room_ = 0;
+};
+
+/// An array of `T` of a size known at the start, in memory of its own: each constructed in
+/// place, and destroyed when the array goes.
+template <typename T> class owned_array {
+  public:
+    explicit owned_array(std::size_t count)
+        : items_(static_cast<T *>(std::calloc(count, sizeof(T)))), count_(count)
+    {
+        if (items_ == nullptr && count > 0) std::abort(); // out of memory
+        for (std::size_t i = 0; i < count_; ++i)
+            new (&items_[i]) T();
+    }
+    owned_array(const owned_array &) = delete;
+    owned_array &operator=(const owned_array &) = delete;
+    ~owned_array()
+    {
+        for (std::size_t i = 0; i < count_; ++i)
+            items_[i].~T();
+        std::free(items_);
+    }
+    std::span<T> items() { return {items_, count_}; }
+
+  private:
+    T *items_;
+    std::size_t count_;
 };
 
 /// Bytes that grow as text is appended.

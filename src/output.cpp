@@ -1,6 +1,7 @@
 // Standard output through one static buffer, and replies written there as clean text.
 #include "output.hpp"
 #include "signals.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -50,7 +51,8 @@ int write_all(std::span<iovec> parts)
 {
     if (captured != nullptr) {
         for (const iovec &part : parts)
-            captured->append(std::span<const char>{static_cast<const char *>(part.iov_base), part.iov_len});
+            captured->append(
+                std::span<const char>{static_cast<const char *>(part.iov_base), part.iov_len});
         return 0;
     }
     for (skip_written(parts, 0); !parts.empty();) {
@@ -100,27 +102,6 @@ constexpr std::string_view k_hex_digits = "0123456789abcdef";
 constexpr std::size_t k_rgb_size = 20;
 /// ASCII letters differ from their upper case in this bit only.
 constexpr int k_case_bit = 0x20;
-
-/// Well-formed UTF-8, by its first byte: how long the sequence is, and where its second byte
-/// lies; every later byte is a continuation byte. No overlong form, no surrogate, nothing
-/// past U+10FFFF.
-struct utf8_lead {
-    unsigned char first, last; // the first bytes this row is for
-    std::size_t length;
-    unsigned char second_min, second_max;
-};
-constexpr std::array<utf8_lead, 8> k_utf8_leads{{
-    {0xc2, 0xdf, 2, 0x80, 0xbf},
-    {0xe0, 0xe0, 3, 0xa0, 0xbf},
-    {0xe1, 0xec, 3, 0x80, 0xbf},
-    {0xed, 0xed, 3, 0x80, 0x9f},
-    {0xee, 0xef, 3, 0x80, 0xbf},
-    {0xf0, 0xf0, 4, 0x90, 0xbf},
-    {0xf1, 0xf3, 4, 0x80, 0xbf},
-    {0xf4, 0xf4, 4, 0x80, 0x8f},
-}};
-constexpr unsigned char k_continuation_min = 0x80;
-constexpr unsigned char k_continuation_max = 0xbf;
 
 /// The longest colour code: ^xRGB.
 constexpr std::size_t k_longest_code = 5;
@@ -195,23 +176,6 @@ void show_byte(char c)
     }
 }
 
-/// The row of k_utf8_leads for a sequence that `c` begins, or none.
-const utf8_lead *lead_of(char c)
-{
-    const auto u = static_cast<unsigned char>(c);
-    for (const utf8_lead &lead : k_utf8_leads)
-        if (u >= lead.first && u <= lead.last) return &lead;
-    return nullptr;
-}
-
-/// Whether `c` may follow the UTF-8 sequence held so far.
-bool continues_sequence(char c)
-{
-    const auto u = static_cast<unsigned char>(c);
-    if (clean.sequence_size == 1) return u >= clean.lead->second_min && u <= clean.lead->second_max;
-    return u >= k_continuation_min && u <= k_continuation_max;
-}
-
 /// Shows the bytes of a UTF-8 sequence that did not come whole one by one.
 void drop_sequence()
 {
@@ -225,7 +189,7 @@ void drop_sequence()
 /// terminals obey as well.
 void show_as_utf8(char c)
 {
-    if (clean.sequence_size > 0 && continues_sequence(c)) {
+    if (clean.sequence_size > 0 && continues(*clean.lead, clean.sequence_size, c)) {
         clean.sequence[clean.sequence_size++] = c;
         if (clean.sequence_size < clean.lead->length) return;
         clean.sequence_size = 0;

@@ -23,8 +23,7 @@ long burst(request_form form, server_family family)
     return k_print_line_burst;
 }
 
-instant next_turn(const pace &p, instant now, std::chrono::microseconds least_pause,
-                  long burst)
+instant next_turn(const pace &p, instant now, std::chrono::microseconds least_pause, long burst)
 {
     instant turn = now;
     if (p.sent > 0 && least_pause.count() > 0) turn += least_pause;

@@ -21,17 +21,6 @@ constexpr std::size_t k_error_text_size = 64;
 /// earlier ones: about 400 of a kilobyte.
 constexpr int k_burst_room = 1 << 20;
 
-/// The family whose answer to the question changes how requests go: the second family's when
-/// telk may still sign them, the first family's when told to sign them by time.
-server_family decisive_family(const server_state &run)
-{
-    if (!run.form_given && run.form == request_form::rcon && run.family == server_family::unknown)
-        return server_family::marker_n;
-    if (run.form == request_form::signed_by_time) return server_family::print_line;
-    return server_family::unknown;
-}
-
-
 /// Whether `datagram` is the request of `trip` sent back.
 bool echoes(const round_trip &trip, std::span<const char> datagram)
 {
@@ -39,7 +28,6 @@ bool echoes(const round_trip &trip, std::span<const char> datagram)
            std::memcmp(datagram.data(), trip.sent_opening.data(),
                        std::min(datagram.size(), k_echo_prefix)) == 0;
 }
-
 
 /// Plans when the silent server of `trip` is asked why, and whose answer would change how
 /// requests go.
@@ -132,7 +120,8 @@ int wait_until(round_trip &trip, instant until)
 /// Whether the datagram just received at `arrived` (stamped) or now, late or not, reached the
 /// socket of `trip` by `until`. (This and the next two are inlined, whatever the compiler would
 /// choose: each piped exchange goes through them.)
-[[gnu::always_inline]] inline bool in_time(const round_trip &trip, instant until, const instant *arrived, bool got_late)
+[[gnu::always_inline]] inline bool in_time(const round_trip &trip, instant until,
+                                           const instant *arrived, bool got_late)
 {
     if (arrived != nullptr) return *arrived <= until;
     return !got_late || now() < until || came_by(trip.sock, until);
@@ -147,7 +136,8 @@ ssize_t fail_with(int error)
 
 /// Receives one datagram of `trip` into `room`, waiting on the socket's own bound when
 /// `blocking`; with `arrived`, stamps its arrival there.
-[[gnu::always_inline]] inline ssize_t receive_one(const round_trip &trip, std::span<char> room, bool blocking, instant *arrived)
+[[gnu::always_inline]] inline ssize_t receive_one(const round_trip &trip, std::span<char> room,
+                                                  bool blocking, instant *arrived)
 {
     if (arrived != nullptr) return receive_stamped(trip.sock, room, blocking, *arrived);
     return recvfrom(trip.sock, room.data(), room.size(), blocking ? 0 : MSG_DONTWAIT, nullptr,
@@ -157,8 +147,9 @@ ssize_t fail_with(int error)
 /// What the datagram of `length` bytes just received into `room` is: one that came after
 /// `until` is none (stamped, it is held for the next request's wait), and the request sent
 /// back is no reply. Returns `length`, k_echoed, or k_failed with ETIMEDOUT.
-[[gnu::always_inline]] inline ssize_t take_arrival(round_trip &trip, std::span<char> room, ssize_t length, instant until,
-                     const instant *arrived, bool got_late)
+[[gnu::always_inline]] inline ssize_t take_arrival(round_trip &trip, std::span<char> room,
+                                                   ssize_t length, instant until,
+                                                   const instant *arrived, bool got_late)
 {
     if (!in_time(trip, until, arrived, got_late)) {
         if (arrived != nullptr) trip.held_back = {true, static_cast<std::size_t>(length), *arrived};
@@ -265,4 +256,26 @@ int prepare_socket(int sock, int family, microseconds first_wait, bool collectin
     // silently, so a failure here loses nothing that telk could have had.
     if (collecting) setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &k_burst_room, sizeof k_burst_room);
     return 0;
+}
+
+server_family decisive_family(const server_state &server)
+{
+    if (!server.form_given && server.form == request_form::rcon &&
+        server.family == server_family::unknown)
+        return server_family::marker_n;
+    if (server.form == request_form::signed_by_time) return server_family::print_line;
+    return server_family::unknown;
+}
+
+refusal_hint hint_for(const server_state &server)
+{
+    if (server.accepted) return refusal_hint::limited;
+    if (sends_password(server.form)) return refusal_hint::try_hashed;
+    return server.form_given ? refusal_hint::leave_form : refusal_hint::none;
+}
+
+int report_plain_server()
+{
+    std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
+    return 1;
 }

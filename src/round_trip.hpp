@@ -4,6 +4,7 @@
 
 #include "pacing.hpp"
 #include "protocol.hpp"
+#include "reply.hpp"
 #include "request.hpp"
 #include "signals.hpp"
 #include "silence.hpp"
@@ -91,13 +92,25 @@ struct round_trip {
     late_datagram held_back{};
 };
 
-
 /// Bounds a receive on `sock`, of address `family`, that waits by itself by `first_wait` (when
 /// a silent server is asked why), and has the system tell the socket of ICMP errors about its
 /// datagrams (a closed port) instead of letting a wait time out; stamps arrivals; when
 /// `collecting` replies until quiet, gives the socket room for a long reply's burst of
 /// datagrams. Returns 0, or 1 after reporting the failed call on standard error.
 int prepare_socket(int sock, int family, std::chrono::microseconds first_wait, bool collecting);
+
+/// The family whose answer to the question why the server is silent changes how requests go:
+/// the second family's while telk may still sign them, the first family's when told to sign
+/// them by time; unknown when none would.
+server_family decisive_family(const server_state &server);
+
+/// What a refusal of the third family may mean besides a wrong password, by what the run knows
+/// of `server`.
+refusal_hint hint_for(const server_state &server);
+
+/// Says that the server answered as servers of plain requests do, though telk was told to sign
+/// its requests. Returns 1.
+int report_plain_server();
 
 /// Reports a failed call in perror form: `action`, what was tried and what came back.
 void report_failure(const char *action, std::size_t tried, ssize_t rc);

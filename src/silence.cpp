@@ -37,8 +37,8 @@ void silence_probe::ask(const target &to)
     if (asked_) return;
     asked_ = true;
     fd_ = socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ >= 0 && sendto(fd_, k_ask_challenge.data(), k_ask_challenge.size(), 0,
-                           &to.address.any, to.length) < 0) {
+    if (fd_ >= 0 && sendto(fd_, k_ask_challenge.data(), k_ask_challenge.size(), 0, &to.address.any,
+                           to.length) < 0) {
         close(fd_);
         fd_ = -1;
     }
