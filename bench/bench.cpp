@@ -192,6 +192,15 @@ sockaddr_in loopback(int port)
     return address;
 }
 
+/// A count in memory that a server's process shares with the benchmark.
+std::atomic<long> *shared_counter()
+{
+    void *shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) die("shared counter");
+    return new (shared) std::atomic<long>(0);
+}
+
 /// The answering server, in a child process, and the count of requests it answered, in
 /// memory it shares with the benchmark.
 struct Server {
@@ -224,10 +233,7 @@ void serve(int sock, std::atomic<long> &answered)
 Server start_server()
 {
     Server server;
-    void *shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED) die("shared counter");
-    server.answered = new (shared) std::atomic<long>(0);
+    server.answered = shared_counter();
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in self = loopback(0);
     socklen_t size = sizeof self;
@@ -279,9 +285,13 @@ struct Run {
     std::string fault;
 };
 
-/// Runs `argv` with `input` piped to it and its output thrown away, expecting `exchanges`
-/// answers from `server`.
-Run run(const Server &server, const Strings &argv, long exchanges, const std::string &input = "")
+/// Wall and processor seconds of `argv` with `input`, and whether it exited 0.
+struct Timed {
+    double wall, cpu;
+    bool exited_0;
+};
+
+Timed time_run(const Strings &argv, const std::string &input)
 {
     const int in = filled_pipe(input);
     posix_spawn_file_actions_t actions;
@@ -289,23 +299,32 @@ Run run(const Server &server, const Strings &argv, long exchanges, const std::st
     posix_spawn_file_actions_adddup2(&actions, in, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     std::vector<char *> args = c_args(argv);
-    server.answered->store(0);
-
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = -1;
     int status = -1;
+    rusage usage{};
     if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
-        waitpid(pid, &status, 0);
-    const double elapsed = seconds_since(start);
+        wait4(pid, &status, 0, &usage);
+    const double wall = seconds_since(start);
     close(in);
     posix_spawn_file_actions_destroy(&actions);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    return {wall, seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}
+
+/// Runs `argv` with `input` piped to it and its output thrown away, expecting `exchanges`
+/// answers from `server`.
+Run run(const Server &server, const Strings &argv, long exchanges, const std::string &input = "")
+{
+    server.answered->store(0);
+    const Timed timed = time_run(argv, input);
     const long answered = server.answered->load();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {elapsed, argv[0] + " did not exit 0"};
+    if (!timed.exited_0) return {timed.wall, argv[0] + " did not exit 0"};
     if (exchanges >= 0 && answered != exchanges)
-        return {elapsed,
+        return {timed.wall,
                 std::to_string(answered) + " of " + std::to_string(exchanges) + " exchanges"};
-    return {elapsed, ""};
+    return {timed.wall, ""};
 }
 
 /// A run of a floor: its command line and the exchanges it makes (-1: none to count).
@@ -473,10 +492,7 @@ struct Fleet {
 Fleet start_fleet()
 {
     Fleet fleet;
-    void *shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED) die("shared counter");
-    fleet.answered = new (shared) std::atomic<long>(0);
+    fleet.answered = shared_counter();
     std::vector<int> socks;
     for (int i = 0; i < k_fleet_size; ++i) {
         const int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -496,33 +512,6 @@ Fleet start_fleet()
     return fleet;
 }
 
-/// Wall and processor seconds of `argv` with `input`, and whether it exited 0.
-struct Timed {
-    double wall, cpu;
-    bool exited_0;
-};
-
-Timed time_run(const Strings &argv, const std::string &input)
-{
-    const int in = filled_pipe(input);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::vector<char *> args = c_args(argv);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = -1;
-    int status = -1;
-    rusage usage{};
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
-        wait4(pid, &status, 0, &usage);
-    const double wall = seconds_since(start);
-    close(in);
-    posix_spawn_file_actions_destroy(&actions);
-    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
-    return {wall, seconds(usage.ru_utime) + seconds(usage.ru_stime),
-            WIFEXITED(status) && WEXITSTATUS(status) == 0};
-}
 
 /// The fleet in one run of telk, beside xargs -P 64 of one-server runs: wall and processor
 /// seconds; and telk's processor time an exchange beside a one-server run's. (A one-server run

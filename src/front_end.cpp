@@ -201,24 +201,34 @@ enum class line { command, end_of_input, failed };
     return line::command;
 }
 
-/// Sends each line of standard input as a command; stops at the end of input or the first
-/// failure. Returns the run status.
-int run_interactive(session &s)
+/// Hands each line's command of standard input to `take`, until the end of input or a
+/// failure to read it, or until `take` returns other than 0. Returns 0 at the end of input,
+/// 1 when reading failed, or what `take` returned.
+template <typename Take> int each_command(Take take)
 {
-    write_out("Enter commands.\n\n");
     input in;
     std::array<char, k_command_max> room;
     for (;;) {
         std::string_view command;
         switch (next_command(in, room, command)) {
         case line::end_of_input:
-            return s.status;
+            return 0;
         case line::failed:
             return 1;
         case line::command:
-            if (exchange(s, command) != 0) return 1;
+            if (const int stop = take(command); stop != 0) return stop;
         }
     }
+}
+
+/// Sends each line of standard input as a command; stops at the end of input or the first
+/// failure. Returns the run status.
+int run_interactive(session &s)
+{
+    write_out("Enter commands.\n\n");
+    const int stopped =
+        each_command([&s](std::string_view command) { return exchange(s, command); });
+    return stopped != 0 ? stopped : s.status;
 }
 
 /// Runs `commands` (none: the lines of standard input) against the one target `to`, with
@@ -243,20 +253,11 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
 /// reporting why not.
 int read_all_commands(text_buffer &lines)
 {
-    input in;
-    std::array<char, k_command_max> room;
-    for (;;) {
-        std::string_view command;
-        switch (next_command(in, room, command)) {
-        case line::end_of_input:
-            return 0;
-        case line::failed:
-            return 1;
-        case line::command:
-            lines.append(command);
-            lines.push('\n');
-        }
-    }
+    return each_command([&lines](std::string_view command) {
+        lines.append(command);
+        lines.push('\n');
+        return 0;
+    });
 }
 
 /// Whether any of `commands` is a password that must not leave as a command: the run's
