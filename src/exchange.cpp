@@ -85,9 +85,12 @@ ssize_t receive_reply(round_trip &trip, std::span<char> buffer)
     return static_cast<ssize_t>(received);
 }
 
+// The functions marked noinline serve replies collected until quiet, signed requests and
+// retries: kept out of send_command, the bare loop's code stays on fewer pages.
+
 /// Drops every datagram and error waiting on the socket of `trip`, and the straggler: what
 /// came for an earlier request after its reply ended is never read as this one's answer.
-void drop_waiting(round_trip &trip)
+[[gnu::noinline]] void drop_waiting(round_trip &trip)
 {
     straggler.held = false;
     pollfd watched{trip.sock, POLLIN, 0};
@@ -105,7 +108,7 @@ void drop_waiting(round_trip &trip)
 /// within the bound; any other datagram is passed over. The challenge is what follows
 /// "challenge " in the answer, up to a zero byte; it lives in the scratch datagram. Returns
 /// 0, or 1 after reporting why none came.
-int get_challenge(round_trip &trip, std::string_view &challenge)
+[[gnu::noinline]] int get_challenge(round_trip &trip, std::string_view &challenge)
 {
     const ssize_t sent = send_request(trip, k_ask_challenge);
     if (sent != static_cast<ssize_t>(k_ask_challenge.size())) {
@@ -145,7 +148,7 @@ void take_piece(reply_stream &reply, std::size_t length)
 /// text, by `quiet` after the last one (0: by `until` only), by their arrival; empty ones are
 /// no part of it and end no quiet time. Returns 0 once it has text and the time passed (or
 /// the wait ended otherwise), or else k_failed with errno set, k_echoed or k_probe_answered.
-ssize_t collect(round_trip &trip, reply_stream &reply, instant until, microseconds quiet)
+[[gnu::noinline]] ssize_t collect(round_trip &trip, reply_stream &reply, instant until, microseconds quiet)
 {
     for (instant end = until;;) {
         instant arrived{};
@@ -166,7 +169,7 @@ ssize_t collect(round_trip &trip, reply_stream &reply, instant until, microsecon
 
 /// Collects what still comes for the open reply, or the held one, until `until` but not past
 /// its bound.
-void collect_late_pieces(int sock, const target &to, instant until)
+[[gnu::noinline]] void collect_late_pieces(int sock, const target &to, instant until)
 {
     const instant window = std::min(until, last.deadline);
     if (straggler.held && straggler.arrived <= window) {
@@ -313,7 +316,7 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
 /// comes for it: text makes the refusal the command's output after all. Returns k_again
 /// when it may go, 0 when it ran after all, or 1 when told to end, or after printing and
 /// reporting the refusal when the bound passed first (telk was stopped).
-int wait_to_retry(round_trip &trip, instant sent_at, const exchange_rules &rules)
+[[gnu::noinline]] int wait_to_retry(round_trip &trip, instant sent_at, const exchange_rules &rules)
 {
     const bool collecting = rules.quiet.count() > 0;
     last.open = collecting;

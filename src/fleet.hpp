@@ -22,6 +22,6 @@ struct fleet_output {
 /// `output` says), messages on standard error behind the label too, and at the end a line for
 /// each server that failed. Only datagrams from a member's address and port count, for it.
 /// Returns the run status: 0 when every exchange on every server went through.
-int run_fleet(std::span<const member> members, const text_buffer &texts, std::string_view password,
+[[gnu::cold]] int run_fleet(std::span<const member> members, const text_buffer &texts, std::string_view password,
               std::span<const std::string_view> commands, const exchange_rules &rules,
               fleet_output output);

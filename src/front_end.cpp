@@ -279,7 +279,8 @@ bool gives_a_password_away(std::span<const std::string_view> commands,
 
 /// Runs `arguments` (none: the lines of standard input) against every target that `host`
 /// names; with a single one and no -j, as any run against one target. Returns the run status.
-int run_several(const options &opts, const exchange_rules &rules, char *host,
+/// Cold: a run against one target, the most common, keeps its pages to itself.
+[[gnu::cold]] int run_several(const options &opts, const exchange_rules &rules, char *host,
                 std::string_view password, std::span<char *const> arguments)
 {
     text_buffer own; // the run's password: a server's password file would take its storage

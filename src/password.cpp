@@ -38,7 +38,10 @@ int named_descriptor(std::string_view path)
     if (path == "/dev/stdin") return STDIN_FILENO;
     for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
         if (!path.starts_with(prefix)) continue;
-        const std::string_view digits = path.substr(prefix.size());
+        // remove_prefix, as everywhere in telk: substr would bring in the C++ library's
+        // exceptions wherever the compiler does not inline it
+        std::string_view digits = path;
+        digits.remove_prefix(prefix.size());
         if (digits.empty() || digits.size() > k_descriptor_digits ||
             digits.find_first_not_of("0123456789") != std::string_view::npos)
             return -1;
@@ -76,7 +79,7 @@ int read_first_line(int fd, bool whole, std::string_view &password)
         const std::string_view text{room.data(), length + static_cast<std::size_t>(got)};
         const std::size_t newline = text.find('\n', length);
         if (got == 0 || newline != std::string_view::npos) {
-            password = text.substr(0, newline);
+            password = {text.data(), std::min(newline, text.size())};
             if (password.ends_with('\r')) password.remove_suffix(1);
             return 0;
         }

@@ -27,7 +27,7 @@ bool names_several(const char *host);
 /// the same address and port named again is left out. Labels and passwords go into `texts`.
 /// Returns 0, or 1 after saying why not, naming the target (a target's problems on standard
 /// output, as for one target).
-int find_targets(char *host, growable<member> &members, text_buffer &texts);
+[[gnu::cold]] int find_targets(char *host, growable<member> &members, text_buffer &texts);
 
 inline std::string_view label_of(const member &m, const text_buffer &texts)
 {
