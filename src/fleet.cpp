@@ -59,7 +59,8 @@ struct server {
     bool answered = false;
     server_family answer = server_family::unknown;
     bool failed = false;
-    const char *reason = nullptr; // what failed, for the run's end
+    const char *reason = nullptr; // what failed, for the run's end; null: error says it
+    int error = 0;
     std::size_t sent_length = 0;
     std::array<char, k_echo_prefix> sent_opening{};
     std::array<char, k_opening_size> opening{};
@@ -153,7 +154,8 @@ void route_errors(fleet &f, int sock)
         label_message(*s);
         errno = unreachable;
         report_failure("Error receiving UDP packet", k_exchange_size, -1);
-        fail(f, *s, outcome::unreachable, std::strerror(unreachable));
+        s->error = unreachable;
+        fail(f, *s, outcome::unreachable, nullptr);
     }
     errno = saved_errno;
 }
@@ -173,7 +175,8 @@ int send_to(fleet &f, server &s, std::span<const char> datagram)
     }
     label_message(s);
     std::perror("Could not send UDP packet");
-    fail(f, s, outcome::error, std::strerror(errno));
+    s.error = errno;
+    fail(f, s, outcome::error, nullptr);
     return 1;
 }
 
@@ -439,10 +442,15 @@ void wait_for_datagrams(fleet &f, instant until)
 /// Says at the end which servers failed, and how.
 void report_failures(const fleet &f)
 {
-    for (const server &s : f.servers)
-        if (s.failed)
-            std::fprintf(stderr, "%.*s: failed: %s\n", static_cast<int>(s.label.size()),
-                         s.label.data(), s.reason);
+    for (const server &s : f.servers) {
+        if (!s.failed) continue;
+        label_message(s);
+        errno = s.error; // where the reason is the system's
+        if (s.reason != nullptr)
+            std::fprintf(stderr, "failed: %s\n", s.reason);
+        else
+            std::perror("failed");
+    }
 }
 
 } // namespace

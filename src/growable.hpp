@@ -12,7 +12,9 @@
 #include <utility>
 
 /// An array of trivially copyable `T` that grows as it is appended to. Running out of memory
-/// ends telk: nothing it could do without would be right.
+/// ends telk: nothing it could do without would be right. (Memory comes from realloc alone,
+/// and the end from a trap: each function of the C library telk calls is bound at every
+/// start, whether a run needs it or not.)
 template <typename T> class growable {
     static_assert(std::is_trivially_copyable_v<T>);
 
@@ -45,7 +47,7 @@ template <typename T> class growable {
         if (count <= room_) return;
         const std::size_t room = std::max(count, room_ * 2 + 16);
         void *grown = std::realloc(data_, room * sizeof(T)); // NOLINT(bugprone-sizeof-expression)
-        if (grown == nullptr) std::abort();                  // out of memory
+        if (grown == nullptr) __builtin_trap();              // out of memory
         data_ = static_cast<T *>(grown);
         room_ = room;
     }
@@ -73,9 +75,9 @@ template <typename T> class growable {
 template <typename T> class owned_array {
   public:
     explicit owned_array(std::size_t count)
-        : items_(static_cast<T *>(std::calloc(count, sizeof(T)))), count_(count)
+        : items_(static_cast<T *>(std::realloc(nullptr, count * sizeof(T)))), count_(count)
     {
-        if (items_ == nullptr && count > 0) std::abort(); // out of memory
+        if (items_ == nullptr && count > 0) __builtin_trap(); // out of memory
         for (std::size_t i = 0; i < count_; ++i)
             new (&items_[i]) T();
     }
