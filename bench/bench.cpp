@@ -106,7 +106,7 @@ constexpr std::array<Figure, figure_count> k_figures{{
     {"-q 0.001: system calls/exchange",
      "bare loop",
      {Budget::none, 0},
-     "drop, a ppoll a datagram, one more"},
+     "a ppoll a datagram, a look for late pieces"},
     {"default: us/exchange", "floor", {Budget::none, 0}, "0.1 s quiet time is policy"},
     {"fleet of 1000: wall s", "xargs -P 64", {Budget::at_most_number, 0.4}, ""},
     {"fleet of 1000: processor s", "xargs -P 64", {Budget::none, 0}, "the floor is 1000 runs"},

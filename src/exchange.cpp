@@ -54,14 +54,9 @@ struct open_reply {
 /// request's wait takes it into that reply when it came before the request's turn.
 late_datagram straggler;
 
-/// Says that the target sent the request back. Returns 1.
-int report_echo(const target &to)
-{
-    target_text room;
-    std::fprintf(stderr, "%s sent the request back: it echoes, and is no server of this protocol\n",
-                 text_of(to, room));
-    return 1;
-}
+/// The wait for this request's turn ended finding nothing more waiting on the socket: nothing
+/// is left to drop before the request, and no call need look again.
+bool drained = false;
 
 /// Receives datagrams appended to each other in `buffer` until the reply is complete or the
 /// bound passes. Returns the reply's length, 0 after reporting the failure, k_echoed or
@@ -115,7 +110,7 @@ ssize_t receive_reply(round_trip &trip, std::span<char> buffer)
         report_failure("Could not send UDP packet", k_ask_challenge.size(), sent);
         return 1;
     }
-    trip.sent_length = 0; // an answer is never the question sent back
+    trip.sent = {}; // an answer is never the question sent back
     for (;;) {
         const ssize_t rc = next_datagram(trip, scratch, trip.deadline, nullptr);
         if (rc < 0) {
@@ -148,7 +143,8 @@ void take_piece(reply_stream &reply, std::size_t length)
 /// text, by `quiet` after the last one (0: by `until` only), by their arrival; empty ones are
 /// no part of it and end no quiet time. Returns 0 once it has text and the time passed (or
 /// the wait ended otherwise), or else k_failed with errno set, k_echoed or k_probe_answered.
-[[gnu::noinline]] ssize_t collect(round_trip &trip, reply_stream &reply, instant until, microseconds quiet)
+[[gnu::noinline]] ssize_t collect(round_trip &trip, reply_stream &reply, instant until,
+                                  microseconds quiet)
 {
     for (instant end = until;;) {
         instant arrived{};
@@ -183,6 +179,8 @@ void take_piece(reply_stream &reply, std::size_t length)
         trip.on_socket_bound = false;
         trip.heard = true;
         collect(trip, last.stream, window, {});
+        drained =
+            errno == ETIMEDOUT && !straggler.held; // what ended it: the time, and nothing queued
     }
 }
 
@@ -211,6 +209,7 @@ void wait_until_turn(instant until)
 instant wait_for_turn(const exchange_rules &rules)
 {
     const instant start = now();
+    drained = false;
     if (rules.pause.count() == 0 && !last.open) return start; // the bare loop
     const instant turn = rules.pause.count() == 0 ? start
                                                   : next_turn(run.paced, start, rules.pause,
@@ -222,24 +221,6 @@ instant wait_for_turn(const exchange_rules &rules)
 
 /// When a request that went at `sent_at` and was turned away may go again.
 instant retry_at(instant sent_at) { return sent_at + k_pace_interval; }
-
-/// How long before the bound a retry must be due to be sent: a sleep may end a little late.
-constexpr instant k_retry_margin = std::chrono::milliseconds(10);
-
-/// Whether the request turned away by `verdict` after `tries` earlier tries may go again, within
-/// the bound of `trip`: when a request of the run was taken (the limit spoke), the first time
-/// (it may have), and once hashed when plain requests were refused twice and telk chooses the
-/// form. Notes the change of form.
-bool goes_again(const round_trip &trip, instant sent_at, const reply_verdict &verdict, int tries)
-{
-    if (verdict.said != reply_said::refused_or_limited ||
-        retry_at(sent_at) + k_retry_margin >= trip.deadline)
-        return false;
-    if (run.accepted || tries == 0) return true;
-    if (tries > 1 || run.form_given || run.form != request_form::rcon) return false;
-    run.form = request_form::hashed_by_time;
-    return true;
-}
 
 /// Sends the request and takes its reply, which is read as `rules` say. `verdict` is what
 /// it said, `received` its length when it was read to a newline. Returns 0 once a reply came,
@@ -265,8 +246,7 @@ int take_reply(round_trip &trip, std::span<char> buffer, const exchange_rules &r
     if (got == k_probe_answered && trip.decisive == server_family::print_line)
         return report_plain_server();
     if (got == k_probe_answered) { // the second family: it ignored the plain request
-        run.form = request_form::signed_by_challenge;
-        run.signed_by_telk = true;
+        sign_from_now_on(run);
         return k_again_now;
     }
     if (got < 0 && stop_signal() == 0) report_receive_failure(trip, got);
@@ -284,8 +264,7 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
         return 1;
     const std::size_t length = lay_request(buffer, run.form, password, command, challenge);
     if (length == 0) return 1;
-    trip.sent_length = length;
-    std::memcpy(trip.sent_opening.data(), buffer.data(), k_echo_prefix); // the buffer is longer
+    trip.sent.note(buffer, length);
     const ssize_t sent = send_request(trip, {buffer.data(), length});
     if (sent != static_cast<ssize_t>(length)) {
         report_failure("Could not send UDP packet", length, sent);
@@ -299,7 +278,7 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
         return status;
     if (verdict.family != server_family::unknown) run.family = verdict.family;
     if (verdict.said == reply_said::text) run.accepted = true;
-    if (goes_again(trip, sent_at, verdict, tries)) return k_again;
+    if (goes_again(run, sent_at, trip.deadline, verdict.said, tries)) return k_again;
     const bool refused = verdict.said != reply_said::text && verdict.said != reply_said::no_header;
     if (rules.quiet.count() == 0)
         print_reply(buffer.first(received), rules.clean);
@@ -307,8 +286,10 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
         finish_stream(last.stream);
     else
         last.open = true;
-    if (refused) report_refusal(verdict.said, hint_for(run));
-    if (refused) return 1;
+    if (refused) {
+        report_refusal(verdict.said, hint_for(run));
+        return 1;
+    }
     return verdict.said == reply_said::text ? 0 : k_no_header;
 }
 
@@ -346,11 +327,9 @@ int start_exchanges(int sock, int family, const exchange_rules &rules)
     run.form_given = rules.form_given;
     // The first receive that waits this long without a datagram goes on waiting after the
     // server has been asked why (see silence.hpp).
-    return prepare_socket(
-        sock, family,
-        question_delay(rules.bound,
-                       !rules.form_given || rules.form == request_form::signed_by_time),
-        rules.quiet.count() > 0);
+    const bool early = decisive_family(run) != server_family::unknown;
+    return prepare_socket(sock, family, question_delay(rules.bound, early),
+                          rules.quiet.count() > 0);
 }
 
 int send_command(int sock, const target &to, std::string_view password, std::string_view command,
@@ -363,7 +342,7 @@ int send_command(int sock, const target &to, std::string_view password, std::str
     if (stop_signal() != 0) return 1;
     round_trip trip{sock, to, sent_at + rules.bound, run};
     if (rules.quiet.count() > 0) {
-        drop_waiting(trip);
+        if (!std::exchange(drained, false)) drop_waiting(trip);
         last = open_reply{.sock = sock, .to = &to, .deadline = trip.deadline};
     }
     for (int tries = 0;; ++tries) {

@@ -61,8 +61,7 @@ struct server {
     bool failed = false;
     const char *reason = nullptr; // what failed, for the run's end; null: error says it
     int error = 0;
-    std::size_t sent_length = 0;
-    std::array<char, k_echo_prefix> sent_opening{};
+    sent_request sent; // to tell it sent back
     std::array<char, k_opening_size> opening{};
     reply_stream stream{};
     text_buffer text; // the reply's text as it came, openings left out
@@ -195,8 +194,7 @@ void send_request(fleet &f, server &s, std::string_view challenge)
     const std::size_t length =
         lay_request(buffer, s.known.form, s.password, f.commands[s.next], challenge);
     if (length == 0) return fail(f, s, outcome::error, "the request is too long");
-    s.sent_length = length;
-    std::memcpy(s.sent_opening.data(), buffer.data(), s.sent_opening.size());
+    s.sent.note(buffer, length);
     if (send_to(f, s, {buffer.data(), length}) != 0) return;
     s.at = step::reply;
     s.stream = {.clean = false, .room = s.opening};
@@ -257,15 +255,9 @@ void end_reply_of(fleet &f, server &s, instant now_at)
     const reply_verdict verdict = judge_stream(s.stream);
     if (verdict.family != server_family::unknown) s.known.family = verdict.family;
     if (verdict.said == reply_said::text) s.known.accepted = true;
-    const instant again = s.sent_at + k_pace_interval;
-    const bool may_retry =
-        verdict.said == reply_said::refused_or_limited && again < s.deadline &&
-        (s.known.accepted || s.tries == 0 ||
-         (s.tries == 1 && !f.rules.form_given && s.known.form == request_form::rcon));
-    if (may_retry) {
-        if (!s.known.accepted && s.tries == 1) s.known.form = request_form::hashed_by_time;
+    if (goes_again(s.known, s.sent_at, s.deadline, verdict.said, s.tries)) {
         s.at = step::retry;
-        s.timer = again;
+        s.timer = s.sent_at + k_pace_interval;
         return;
     }
     if (verdict.said != reply_said::text && verdict.said != reply_said::no_header)
@@ -295,11 +287,9 @@ void on_datagram(fleet &f, server &s, std::string_view datagram, instant arrived
     // time or the next request's turn
     const bool waiting = s.at == step::reply && !has_text(s.stream);
     if (!collecting || arrived > (waiting ? s.deadline : std::min(s.timer, s.deadline))) return;
-    if (s.stream.received == 0 && datagram.size() == s.sent_length &&
-        std::memcmp(datagram.data(), s.sent_opening.data(),
-                    std::min(datagram.size(), s.sent_opening.size())) == 0) {
+    if (s.stream.received == 0 && s.sent.echoed_by(datagram)) {
         label_message(s);
-        std::fputs("sent the request back: it echoes, and is no server of this protocol\n", stderr);
+        report_echo(s.who->to);
         return fail(f, s, outcome::error, "sent the request back");
     }
     capture_output(&s.text);
@@ -322,8 +312,7 @@ void on_answer(fleet &f, server &s, std::string_view datagram)
     if (s.at != step::reply || has_text(s.stream)) return;
     if (family == server_family::marker_n && !f.rules.form_given &&
         s.known.form == request_form::rcon) {
-        s.known.form = request_form::signed_by_challenge; // it ignored the plain request
-        s.known.signed_by_telk = true;
+        sign_from_now_on(s.known); // it ignored the plain request
         ask_challenge(f, s);
     } else if (family == server_family::print_line &&
                s.known.form == request_form::signed_by_time) {

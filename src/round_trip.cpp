@@ -21,14 +21,6 @@ constexpr std::size_t k_error_text_size = 64;
 /// earlier ones: about 400 of a kilobyte.
 constexpr int k_burst_room = 1 << 20;
 
-/// Whether `datagram` is the request of `trip` sent back.
-bool echoes(const round_trip &trip, std::span<const char> datagram)
-{
-    return trip.sent_length > 0 && datagram.size() == trip.sent_length &&
-           std::memcmp(datagram.data(), trip.sent_opening.data(),
-                       std::min(datagram.size(), k_echo_prefix)) == 0;
-}
-
 /// Plans when the silent server of `trip` is asked why, and whose answer would change how
 /// requests go.
 void plan_question(round_trip &trip)
@@ -156,7 +148,7 @@ ssize_t fail_with(int error)
         return fail_with(ETIMEDOUT);
     }
     const std::span<char> datagram = room.first(static_cast<std::size_t>(length));
-    if (!std::exchange(trip.heard, true) && echoes(trip, datagram)) return k_echoed;
+    if (!std::exchange(trip.heard, true) && trip.sent.echoed_by(datagram)) return k_echoed;
     return length;
 }
 
@@ -278,4 +270,32 @@ int report_plain_server()
 {
     std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
     return 1;
+}
+
+int report_echo(const target &to)
+{
+    target_text room;
+    std::fprintf(stderr, "%s sent the request back: it echoes, and is no server of this protocol\n",
+                 text_of(to, room));
+    return 1;
+}
+
+void sign_from_now_on(server_state &server)
+{
+    server.form = request_form::signed_by_challenge;
+    server.signed_by_telk = true;
+}
+
+/// How long before the bound a retry must be due to be sent: a sleep may end a little late.
+constexpr instant k_retry_margin = std::chrono::milliseconds(10);
+
+bool goes_again(server_state &server, instant sent_at, instant deadline, reply_said said, int tries)
+{
+    if (said != reply_said::refused_or_limited ||
+        sent_at + k_pace_interval + k_retry_margin >= deadline)
+        return false;
+    if (server.accepted || tries == 0) return true;
+    if (tries > 1 || server.form_given || server.form != request_form::rcon) return false;
+    server.form = request_form::hashed_by_time;
+    return true;
 }

@@ -10,9 +10,11 @@
 #include "silence.hpp"
 #include "target.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <span>
 
 #include <sys/types.h>
@@ -49,6 +51,28 @@ inline constexpr ssize_t k_failed = -1;         // errno says why
 inline constexpr ssize_t k_probe_answered = -2; // the question's answer changes how requests go
 inline constexpr ssize_t k_echoed = -3;         // the datagram was the request, sent back
 
+/// A request as it went: its length and first bytes, enough to tell it sent back from a reply
+/// without a copy of every request.
+struct sent_request {
+    std::size_t length = 0;
+    std::array<char, k_echo_prefix> opening; // filled as it goes
+
+    /// Notes the request at the start of `room`, `size` bytes; `room` holds k_echo_prefix.
+    void note(std::span<const char> room, std::size_t size)
+    {
+        length = size;
+        std::memcpy(opening.data(), room.data(), k_echo_prefix);
+    }
+
+    /// Whether `datagram` is this request sent back.
+    bool echoed_by(std::span<const char> datagram) const
+    {
+        return length > 0 && datagram.size() == length &&
+               std::memcmp(datagram.data(), opening.data(),
+                           std::min(datagram.size(), k_echo_prefix)) == 0;
+    }
+};
+
 /// A datagram received after its time: how long, and when it came.
 struct late_datagram {
     bool held = false;
@@ -84,9 +108,7 @@ struct round_trip {
     /// How often telk had been continued after a stop when the exchange began.
     unsigned long continues_then = continues();
     bool heard = false; // a datagram of the reply, or of the challenge, came
-    /// The request as it went: its length and first bytes, to tell it sent back.
-    std::size_t sent_length = 0;
-    std::array<char, k_echo_prefix> sent_opening; // filled as it goes
+    sent_request sent;  // to tell it sent back
     silence_probe probe{};
     /// A stamped datagram taken off the socket after its time, still in the caller's room.
     late_datagram held_back{};
@@ -111,6 +133,20 @@ refusal_hint hint_for(const server_state &server);
 /// Says that the server answered as servers of plain requests do, though telk was told to sign
 /// its requests. Returns 1.
 int report_plain_server();
+
+/// Says that `to` sent the request back. Returns 1.
+int report_echo(const target &to);
+
+/// The second family answered the question of a silent server that telk sent a plain request:
+/// it ignored it; from now on requests go signed by challenge.
+void sign_from_now_on(server_state &server);
+
+/// Whether a request sent at `sent_at` that the server turned away, as `said`, after `tries`
+/// earlier tries, goes again a pace later, before `deadline`: when a request of the run was
+/// taken (the limit spoke), the first time (it may have), and once hashed when plain requests
+/// were refused twice and telk chooses the form, which it notes.
+bool goes_again(server_state &server, instant sent_at, instant deadline, reply_said said,
+                int tries);
 
 /// Reports a failed call in perror form: `action`, what was tried and what came back.
 void report_failure(const char *action, std::size_t tried, ssize_t rc);
