@@ -55,7 +55,7 @@ struct open_reply {
 late_datagram straggler;
 
 /// The wait for this request's turn ended finding nothing more waiting on the socket: nothing
-/// is left to drop before the request, and no call need look again.
+/// is left to drop before the request, and no call need look again. Taken by the request.
 bool drained = false;
 
 /// Receives datagrams appended to each other in `buffer` until the reply is complete or the
@@ -209,7 +209,6 @@ void wait_until_turn(instant until)
 instant wait_for_turn(const exchange_rules &rules)
 {
     const instant start = now();
-    drained = false;
     if (rules.pause.count() == 0 && !last.open) return start; // the bare loop
     const instant turn = rules.pause.count() == 0 ? start
                                                   : next_turn(run.paced, start, rules.pause,
@@ -303,6 +302,7 @@ int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::str
     last.open = collecting;
     wait_until_turn(retry_at(sent_at));
     last.open = false;
+    drained = false; // the retry drops what waits itself
     if (collecting && judge_stream(last.stream).said == reply_said::text) {
         run.accepted = true;
         last.open = true;
