@@ -23,7 +23,6 @@ constexpr int k_burst_room = 1 << 22;
 /// Datagrams taken off a socket before the servers' times are looked at again.
 constexpr int k_reads_a_turn = 1 << 10;
 
-
 /// The server whose address and port `from` is, or null.
 server *find_sender(fleet &f, const target &from)
 {

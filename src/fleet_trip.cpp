@@ -14,7 +14,6 @@
 
 namespace {
 
-
 /// Writes the reply of `s` out, and what came of it.
 void write_reply(fleet &f, server &s, outcome result)
 {
