@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,31 +60,50 @@ void take_waiting(fleet &f, int sock, bool answers)
 }
 
 /// Moves on every server whose time has come. Returns when the next one's comes, or
-/// instant::max() when every server is done.
-instant move_on(fleet &f)
+/// instant::max() when none is due; `waiting` says whether any server waits for input to
+/// bring a command.
+instant move_on(fleet &f, bool &waiting)
 {
     const instant now_at = now();
     instant next = instant::max();
+    waiting = false;
     for (server &s : f.servers) {
         if (s.at != step::done && s.timer <= now_at) on_time(f, s, now_at);
-        if (s.at != step::done) next = std::min(next, s.timer);
+        if (s.at == step::done) continue;
+        waiting = waiting || s.timer == instant::max();
+        next = std::min(next, s.timer);
     }
     return next;
 }
 
-/// Waits until `until` for what comes on the run's sockets, and takes it.
+/// Takes the commands that standard input brought, and wakes the servers that waited for one.
+void take_input(fleet &f)
+{
+    if (f.commands.read_more(f.commands) != 0) f.status = 1;
+    const instant now_at = now();
+    for (server &s : f.servers)
+        if (s.at == step::turn && s.timer == instant::max()) s.timer = now_at;
+}
+
+/// Waits until `until` (instant::max(): for as long as it takes) for what comes on the run's
+/// sockets and, while it may bring commands, standard input, and takes it.
 void wait_for_datagrams(fleet &f, instant until)
 {
-    std::array<pollfd, 2 * k_families> watched{};
+    constexpr std::size_t k_input = 2 * k_families;
+    std::array<pollfd, k_input + 1> watched{};
     for (std::size_t i = 0; i < k_families; ++i) {
         watched[i] = {f.socks[i].get(), POLLIN, 0};
         watched[k_families + i] = {f.probes[i].get(), POLLIN, 0};
     }
+    watched[k_input] = {f.commands.read_more != nullptr ? STDIN_FILENO : -1, POLLIN, 0};
     const auto left = std::chrono::ceil<microseconds>(until - now());
     const timespec limit = as_timespec(std::max(left, microseconds{}));
-    if (ppoll(watched.data(), watched.size(), &limit, nullptr) <= 0) return;
-    for (std::size_t i = 0; i < watched.size(); ++i)
+    if (ppoll(watched.data(), watched.size(), until == instant::max() ? nullptr : &limit,
+              nullptr) <= 0)
+        return;
+    for (std::size_t i = 0; i < k_input; ++i)
         if (watched[i].revents != 0) take_waiting(f, watched[i].fd, i >= k_families);
+    if (watched[k_input].revents != 0) take_input(f);
 }
 
 /// Says at the end which servers failed, and how.
@@ -114,8 +134,7 @@ void route_errors(fleet &f, int sock)
 }
 
 int run_fleet(std::span<const member> members, const text_buffer &texts, std::string_view password,
-              std::span<const std::string_view> commands, const exchange_rules &rules,
-              fleet_output output)
+              command_list &commands, const exchange_rules &rules, fleet_output output)
 {
     owned_array<server> table(members.size());
     fleet f(table.items(), commands, rules, output);
@@ -143,8 +162,10 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
               [](const server *a, const server *b) {
                   return compare_targets(a->who->to, b->who->to) < 0;
               });
-    for (instant next = move_on(f);
-         next != instant::max() && stop_signal() == 0 && output_error() == 0; next = move_on(f))
+    bool waiting = false;
+    for (instant next = move_on(f, waiting);
+         (next != instant::max() || waiting) && stop_signal() == 0 && output_error() == 0;
+         next = move_on(f, waiting))
         wait_for_datagrams(f, next);
     for (server &s : f.servers)
         end_open_reply(f, s);

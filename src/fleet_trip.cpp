@@ -91,8 +91,9 @@ void start_command(fleet &f, server &s, instant now_at)
         end_open_reply(f, s);
         ++s.next;
     }
-    if (s.next == f.commands.size()) {
-        s.at = step::done;
+    if (s.next == f.commands.size()) { // none left; while input may bring one, wait for it
+        s.at = f.commands.read_more != nullptr ? step::turn : step::done;
+        s.timer = instant::max();
         return;
     }
     const bool may_change = decisive_family(s.known) != server_family::unknown;

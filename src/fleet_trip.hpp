@@ -28,7 +28,8 @@ inline std::size_t family_slot(int family) { return family == AF_INET6 ? 1 : 0; 
 
 /// Where a server's round trip stands.
 enum class step : unsigned char {
-    turn,      // waiting for its next command's turn; its last reply may still be open
+    turn,      // waiting for its next command's turn (never: for input to bring one); its
+               // last reply may still be open
     challenge, // waiting for the challenge to sign the request with
     reply,     // waiting for the reply, collecting it until quiet
     retry,     // turned away: waiting to send the request again, collecting what still comes
@@ -60,8 +61,7 @@ struct server {
 
 /// The run: its servers, found by address, its sockets and what it sends.
 struct fleet {
-    fleet(std::span<server> all, std::span<const std::string_view> sent, const exchange_rules &how,
-          fleet_output out)
+    fleet(std::span<server> all, command_list &sent, const exchange_rules &how, fleet_output out)
         : servers(all), commands(sent), rules(how), output(out)
     {
     }
@@ -70,7 +70,7 @@ struct fleet {
     growable<server *> by_address; // sorted, to tell who sent a datagram
     std::array<descriptor, k_families> socks;
     std::array<descriptor, k_families> probes; // for the questions to silent servers
-    std::span<const std::string_view> commands;
+    command_list &commands;
     const exchange_rules &rules;
     fleet_output output;
     int status = 0;

@@ -162,6 +162,12 @@ int fill(input &in)
     return got > 0 ? 1 : static_cast<int>(got);
 }
 
+/// Says that a line held a command of `length` bytes, longer than any may be.
+[[gnu::cold]] void report_too_long(std::size_t length)
+{
+    std::fprintf(stderr, "Command too long (tried=%zu, max=%zu)\n", length, k_command_max);
+}
+
 enum class line { command, end_of_input, failed };
 
 /// Takes the next line of standard input. Its command is the text before its first carriage
@@ -184,7 +190,7 @@ enum class line { command, end_of_input, failed };
         if (in.at < in.end || (more = fill(in)) <= 0) break; // the command goes on, or not
     }
     if (more >= 0 && length > room.size()) {
-        std::fprintf(stderr, "Command too long (tried=%zu, max=%zu)\n", length, room.size());
+        report_too_long(length);
         return line::failed;
     }
     while (more > 0) { // drop the rest of the line, its newline included
@@ -249,39 +255,93 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
     return status;
 }
 
-/// Reads every line of standard input into `lines`, a command a line. Returns 0, or 1 after
-/// reporting why not.
-int read_all_commands(text_buffer &lines)
+/// What a run of several servers checks each command against: the passwords that must not
+/// leave as one.
+struct secrets {
+    std::span<const member> members;
+    const text_buffer *texts = nullptr;
+    std::string_view password; // the run's, from a file; empty when it may be a command
+};
+secrets kept;
+
+/// Whether `command` is a password that must not leave as a command: the run's from a file,
+/// or a server's own; if so, says so.
+bool gives_a_password_away(std::string_view command)
 {
-    return each_command([&lines](std::string_view command) {
-        lines.append(command);
-        lines.push('\n');
-        return 0;
-    });
+    if (!kept.password.empty() && command == kept.password) return refuse_password_as_command();
+    for (const member &m : kept.members)
+        if (m.own_password && m.password_size > 0 &&
+            command == std::string_view{kept.texts->data() + m.password_at, m.password_size})
+            return refuse_password_as_command();
+    return false;
 }
 
-/// Whether any of `commands` is a password that must not leave as a command: the run's
-/// from a file, or a server's own; if so, says so.
-bool gives_a_password_away(std::span<const std::string_view> commands,
-                           std::span<const member> members, const text_buffer &texts,
-                           std::string_view password, bool password_secret)
+/// The line of standard input that a run of several servers is reading: its command so far,
+/// as next_command takes one.
+struct partial_line {
+    std::array<char, k_command_max> room;
+    std::size_t length = 0; // of the command, also beyond the room
+    bool started = false;   // a byte of it was read
+    bool ended = false;     // its command has ended: the rest of the line is dropped
+} partial;
+
+/// Adds the command of the line just read to `commands`. Returns 0, or 1 after saying why it
+/// may not go.
+int take_line(command_list &commands)
 {
-    for (const std::string_view command : commands) {
-        if (password_secret && !password.empty() && command == password)
-            return refuse_password_as_command();
-        for (const member &m : members)
-            if (m.own_password && m.password_size > 0 &&
-                command == std::string_view{texts.data() + m.password_at, m.password_size})
-                return refuse_password_as_command();
+    const std::string_view command{partial.room.data(),
+                                   std::min(partial.length, partial.room.size())};
+    if (partial.length > partial.room.size()) {
+        report_too_long(partial.length);
+        return 1;
     }
-    return false;
+    if (gives_a_password_away(command)) return 1;
+    commands.add(command);
+    partial.length = 0;
+    partial.started = partial.ended = false;
+    return 0;
+}
+
+/// Takes the `size` bytes of standard input just read into its block, line by line.
+/// Returns 0, or 1 once a line's command may not go.
+int take_lines(command_list &commands, std::size_t size)
+{
+    for (std::size_t at = 0; at < size;) {
+        partial.started = true;
+        if (!partial.ended) {
+            const std::size_t part =
+                std::strcspn(input_block.data() + at, "\r\n"); // or a zero byte
+            if (partial.length < partial.room.size())
+                std::memcpy(partial.room.data() + partial.length, input_block.data() + at,
+                            std::min(part, partial.room.size() - partial.length));
+            partial.length += part;
+            at += part;
+            partial.ended = at < size;
+        }
+        const void *newline = std::memchr(input_block.data() + at, '\n', size - at);
+        if (newline == nullptr) return 0;
+        at = static_cast<std::size_t>(static_cast<const char *>(newline) - input_block.data()) + 1;
+        if (take_line(commands) != 0) return 1;
+    }
+    return 0;
+}
+
+/// Takes what standard input has brought for a run of several servers (see command_list).
+[[gnu::cold]] int read_input_commands(command_list &commands)
+{
+    input in;
+    const ssize_t got = refill(in);
+    const bool failed = got < 0 || (got > 0 && take_lines(commands, in.end) != 0) ||
+                        (got == 0 && partial.started && take_line(commands) != 0);
+    if (got <= 0 || failed) commands.read_more = nullptr;
+    return failed ? 1 : 0;
 }
 
 /// Runs `arguments` (none: the lines of standard input) against every target that `host`
 /// names; with a single one and no -j, as any run against one target. Returns the run status.
 /// Cold: a run against one target, the most common, keeps its pages to itself.
 [[gnu::cold]] int run_several(const options &opts, const exchange_rules &rules, char *host,
-                std::string_view password, std::span<char *const> arguments)
+                              std::string_view password, std::span<char *const> arguments)
 {
     text_buffer own; // the run's password: a server's password file would take its storage
     own.append(password);
@@ -295,21 +355,19 @@ bool gives_a_password_away(std::span<const std::string_view> commands,
         if (only.own_password) password = {texts.data() + only.password_at, only.password_size};
         return run_one(only.to, password, rules, arguments, secret || only.own_password);
     }
-    text_buffer lines;
-    if (arguments.empty() && !opts.json) write_out("Enter commands.\n\n");
-    if (arguments.empty() && read_all_commands(lines) != 0) return 1;
-    growable<std::string_view> commands;
+    kept = {members.items(), &texts, secret ? password : std::string_view{}};
+    command_list commands;
     for (const char *argument : arguments) {
         warn_if_option(argument);
-        commands.push(argument);
+        if (gives_a_password_away(argument)) return 1;
+        commands.add(argument);
     }
-    for (std::string_view rest = view_of(lines); !rest.empty();) {
-        const std::size_t end = rest.find('\n');
-        commands.push({rest.data(), end});
-        rest.remove_prefix(end + 1);
+    if (arguments.empty()) {
+        if (!opts.json) write_out("Enter commands.\n\n");
+        if (flush_out() != 0) return 1; // whoever types the commands wants to see it first
+        commands.read_more = read_input_commands;
     }
-    if (gives_a_password_away(commands.items(), members.items(), texts, password, secret)) return 1;
-    return run_fleet(members.items(), texts, password, commands.items(), rules, {opts.json});
+    return run_fleet(members.items(), texts, password, commands, rules, {opts.json});
 }
 
 /// The run, from the command line to its status.

@@ -48,6 +48,7 @@ struct FleetCase {
     Strings args; // "{list}": the fleet's targets; "{N}": server N's port
     FakeFleet::Answer respond = numbered_answer;
     std::string input;
+    Strings dialogue;                // standard input a line at a time, each after a reply
     std::optional<std::string> file; // "{file}" names it; "{list}" and "{N}" as in args
     std::function<Strings(const FakeFleet &)> lines; // standard output's, in any order
     std::function<testing::Matcher<const std::string &>(const FakeFleet &)> err;
@@ -66,7 +67,7 @@ TEST_P(Fleet, Run)
     if (c.max_files > 0 && TELK_SANITIZED)
         GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
     FakeFleet fleet(c.size, c.respond);
-    Script script{.input = c.input, .max_files = c.max_files};
+    Script script{.input = c.input, .dialogue = c.dialogue, .max_files = c.max_files};
     for (const std::string &arg : c.args)
         script.args.push_back(with_ports(arg, fleet));
     if (c.file) script.file = with_ports(*c.file, fleet);
@@ -90,10 +91,10 @@ const FleetCase k_fleets[] = {
              for (const Strings &got : f.requests)
                  EXPECT_EQ(got, Strings({request("a"), request("b")}));
          }},
-    {.name = "each_line_of_standard_input_goes_to_every_server",
+    {.name = "each_line_of_standard_input_goes_to_every_server_as_it_comes",
      .size = 2,
      .args = {"{list}", "pw"},
-     .input = "a\nb\n",
+     .dialogue = {"a\n", "b\n"},
      .lines =
          [](const FakeFleet &f) {
              Strings lines = numbered_lines(f, 0, 1, {"a", "b"});
