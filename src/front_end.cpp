@@ -118,27 +118,18 @@ int run_batch(session &s, std::span<char *const> commands)
     return s.status;
 }
 
-/// Standard input, read in blocks into storage: [at, end) is read but not yet used. A zero
-/// byte follows the block, so that strcspn stops at its end.
-struct input {
-    std::size_t at = 0;
-    std::size_t end = 0;
-    bool ended = false; // once a read has said so, as a terminal's Ctrl-D: never read again
-};
-
-/// Reads the next block of standard input into `in`. Writes out the replies so far first:
-/// the read may wait, and whoever is waiting for a reply must have it by then. Returns the
-/// bytes read, 0 at the end of input, or -1 when standard output failed or after reporting
-/// a read error.
-ssize_t refill(input &in)
+/// Reads the next block of standard input into input_block, a zero byte behind it so that
+/// strcspn stops at its end. Writes out the replies so far first: the read may wait, and
+/// whoever is waiting for a reply must have it by then. Returns the bytes read, 0 at the end
+/// of input, or -1 when standard output failed or after reporting a read error.
+ssize_t read_block()
 {
     end_reply();                     // the read may wait for whoever waits for this reply
     if (flush_out() != 0) return -1; // reported with the run's end
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, input_block.data(), k_input_block_size);
         if (got >= 0) {
-            in = {0, static_cast<std::size_t>(got), got == 0};
-            input_block[in.end] = '\0';
+            input_block[static_cast<std::size_t>(got)] = '\0';
             return got;
         }
         if (errno == EINTR && stop_signal() != 0) return -1; // told to end
@@ -152,79 +143,67 @@ ssize_t refill(input &in)
     }
 }
 
-/// Makes sure that `in` holds input not yet used. Returns 1 when it does, 0 at the end of
-/// input, or -1 when reading failed.
-int fill(input &in)
-{
-    if (in.at < in.end) return 1;
-    if (in.ended) return 0;
-    const ssize_t got = refill(in);
-    return got > 0 ? 1 : static_cast<int>(got);
-}
-
 /// Says that a line held a command of `length` bytes, longer than any may be.
 [[gnu::cold]] void report_too_long(std::size_t length)
 {
     std::fprintf(stderr, "Command too long (tried=%zu, max=%zu)\n", length, k_command_max);
 }
 
-enum class line { command, end_of_input, failed };
-
-/// Takes the next line of standard input. Its command is the text before its first carriage
-/// return, newline or zero byte, copied into `room`; the rest of the line is dropped, so that
-/// no part of a line ever becomes a command of its own. A command longer than `room` is
-/// reported and sends nothing.
-[[gnu::always_inline]] inline line next_command(input &in, std::span<char, k_command_max> room,
-                                                std::string_view &command)
-{
-    int more = fill(in);
-    if (more <= 0) return more == 0 ? line::end_of_input : line::failed;
+/// The line of standard input being read. Its command is the text before its first carriage
+/// return, newline or zero byte; the rest of the line is dropped, so that no part of a line
+/// ever becomes a command of its own.
+struct line_reader {
+    std::array<char, k_command_max> room;
     std::size_t length = 0; // of the command, also beyond the room
-    for (;;) {
-        const char *text = input_block.data() + in.at;
-        const std::size_t size = std::strcspn(text, "\r\n"); // a zero byte ends it too
-        if (length < room.size())
-            std::memcpy(room.data() + length, text, std::min(size, room.size() - length));
-        length += size;
-        in.at += size;
-        if (in.at < in.end || (more = fill(in)) <= 0) break; // the command goes on, or not
-    }
-    if (more >= 0 && length > room.size()) {
+    bool started = false;   // a byte of the line was read
+    bool ended = false;     // its command has ended: the rest of the line is dropped
+};
+
+/// Ends the line that `r` holds: hands its command to `take`, unless it is too long (then
+/// reported). Returns 1 then, or what `take` returned.
+template <typename Take> int end_line(line_reader &r, Take take)
+{
+    const std::size_t length = std::exchange(r.length, 0);
+    r.started = r.ended = false;
+    if (length > r.room.size()) {
         report_too_long(length);
-        return line::failed;
+        return 1;
     }
-    while (more > 0) { // drop the rest of the line, its newline included
-        const char *rest = input_block.data() + in.at;
-        if (const void *newline = std::memchr(rest, '\n', in.end - in.at)) {
-            in.at += static_cast<std::size_t>(static_cast<const char *>(newline) - rest) + 1;
-            break;
-        }
-        in.at = in.end;
-        more = fill(in);
-    }
-    if (more < 0) return line::failed;
-    command = {room.data(), length};
-    return line::command;
+    return take(std::string_view{r.room.data(), length});
 }
 
-/// Hands each line's command of standard input to `take`, until the end of input or a
-/// failure to read it, or until `take` returns other than 0. Returns 0 at the end of input,
-/// 1 when reading failed, or what `take` returned.
-template <typename Take> int each_command(Take take)
+/// Reads the `size` bytes of standard input in input_block into `r`, handing the command of
+/// each line that ends there to `take`. Returns 0, or what end_line returned other than 0.
+template <typename Take> int take_lines(line_reader &r, std::size_t size, Take take)
 {
-    input in;
-    std::array<char, k_command_max> room;
-    for (;;) {
-        std::string_view command;
-        switch (next_command(in, room, command)) {
-        case line::end_of_input:
-            return 0;
-        case line::failed:
-            return 1;
-        case line::command:
-            if (const int stop = take(command); stop != 0) return stop;
+    for (std::size_t at = 0; at < size;) {
+        r.started = true;
+        if (!r.ended) {
+            const char *text = input_block.data() + at;
+            const std::size_t part = std::strcspn(text, "\r\n"); // a zero byte ends it too
+            if (r.length < r.room.size())
+                std::memcpy(r.room.data() + r.length, text,
+                            std::min(part, r.room.size() - r.length));
+            r.length += part;
+            at += part;
+            r.ended = at < size;
         }
+        const void *newline = std::memchr(input_block.data() + at, '\n', size - at);
+        if (newline == nullptr) return 0;
+        at = static_cast<std::size_t>(static_cast<const char *>(newline) - input_block.data()) + 1;
+        if (const int stop = end_line(r, take); stop != 0) return stop;
     }
+    return 0;
+}
+
+/// Takes a block of standard input that read_block read, `got` as it returned, into `r`:
+/// hands the command of each line that ends in it to `take`, and at the end of input the last
+/// line's, if it had no newline. Returns 1 when reading failed, or what take_lines returned.
+template <typename Take> int take_block(line_reader &r, ssize_t got, Take take)
+{
+    if (got < 0) return 1;
+    if (got > 0) return take_lines(r, static_cast<std::size_t>(got), take);
+    return r.started ? end_line(r, take) : 0;
 }
 
 /// Sends each line of standard input as a command; stops at the end of input or the first
@@ -232,9 +211,14 @@ template <typename Take> int each_command(Take take)
 int run_interactive(session &s)
 {
     write_out("Enter commands.\n\n");
-    const int stopped =
-        each_command([&s](std::string_view command) { return exchange(s, command); });
-    return stopped != 0 ? stopped : s.status;
+    line_reader line;
+    for (ssize_t got = 1; got > 0;) {
+        got = read_block();
+        const int stop =
+            take_block(line, got, [&s](std::string_view command) { return exchange(s, command); });
+        if (stop != 0) return stop;
+    }
+    return s.status;
 }
 
 /// Runs `commands` (none: the lines of standard input) against the one target `to`, with
@@ -276,65 +260,20 @@ bool gives_a_password_away(std::string_view command)
     return false;
 }
 
-/// The line of standard input that a run of several servers is reading: its command so far,
-/// as next_command takes one.
-struct partial_line {
-    std::array<char, k_command_max> room;
-    std::size_t length = 0; // of the command, also beyond the room
-    bool started = false;   // a byte of it was read
-    bool ended = false;     // its command has ended: the rest of the line is dropped
-} partial;
-
-/// Adds the command of the line just read to `commands`. Returns 0, or 1 after saying why it
-/// may not go.
-int take_line(command_list &commands)
-{
-    const std::string_view command{partial.room.data(),
-                                   std::min(partial.length, partial.room.size())};
-    if (partial.length > partial.room.size()) {
-        report_too_long(partial.length);
-        return 1;
-    }
-    if (gives_a_password_away(command)) return 1;
-    commands.add(command);
-    partial.length = 0;
-    partial.started = partial.ended = false;
-    return 0;
-}
-
-/// Takes the `size` bytes of standard input just read into its block, line by line.
-/// Returns 0, or 1 once a line's command may not go.
-int take_lines(command_list &commands, std::size_t size)
-{
-    for (std::size_t at = 0; at < size;) {
-        partial.started = true;
-        if (!partial.ended) {
-            const std::size_t part =
-                std::strcspn(input_block.data() + at, "\r\n"); // or a zero byte
-            if (partial.length < partial.room.size())
-                std::memcpy(partial.room.data() + partial.length, input_block.data() + at,
-                            std::min(part, partial.room.size() - partial.length));
-            partial.length += part;
-            at += part;
-            partial.ended = at < size;
-        }
-        const void *newline = std::memchr(input_block.data() + at, '\n', size - at);
-        if (newline == nullptr) return 0;
-        at = static_cast<std::size_t>(static_cast<const char *>(newline) - input_block.data()) + 1;
-        if (take_line(commands) != 0) return 1;
-    }
-    return 0;
-}
+/// The line of standard input that a run of several servers is reading.
+line_reader fleet_line;
 
 /// Takes what standard input has brought for a run of several servers (see command_list).
 [[gnu::cold]] int read_input_commands(command_list &commands)
 {
-    input in;
-    const ssize_t got = refill(in);
-    const bool failed = got < 0 || (got > 0 && take_lines(commands, in.end) != 0) ||
-                        (got == 0 && partial.started && take_line(commands) != 0);
-    if (got <= 0 || failed) commands.read_more = nullptr;
-    return failed ? 1 : 0;
+    const ssize_t got = read_block();
+    const int stop = take_block(fleet_line, got, [&commands](std::string_view command) {
+        if (gives_a_password_away(command)) return 1;
+        commands.add(command);
+        return 0;
+    });
+    if (got <= 0 || stop != 0) commands.read_more = nullptr;
+    return stop;
 }
 
 /// Runs `arguments` (none: the lines of standard input) against every target that `host`
