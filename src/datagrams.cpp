@@ -124,13 +124,18 @@ ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arri
     return got;
 }
 
+int report_errors(int sock, int family)
+{
+    const int on = 1;
+    if (setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on) != 0) return -1;
+    return family == AF_INET6 ? setsockopt(sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on) : 0;
+}
+
 int open_datagram_socket(int family, int room)
 {
     const int sock = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
     if (sock < 0) return sock;
-    setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on);
-    if (family == AF_INET6) setsockopt(sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+    report_errors(sock, family);
     stamp_arrivals(sock, true);
     if (room > 0) setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     return sock;

@@ -16,6 +16,11 @@ struct queued_errors {
     int unreachable = 0; // the error number of the first saying the target is unreachable
 };
 
+/// Has the system queue on `sock`, of address `family`, the ICMP errors about the datagrams
+/// it sends (a closed port, say), for take_error; an IPv6 socket meets IPv4's too, when its
+/// target is an IPv4-mapped address. Returns 0, or -1 with errno set.
+int report_errors(int sock, int family);
+
 /// Opens a non-blocking datagram socket of `family` that reports errors about the datagrams it
 /// sends and stamps those it receives, with `room` bytes for them when more than 0. Returns
 /// it, or -1 with errno set.

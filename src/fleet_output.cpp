@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::array<const char *, 5> k_outcomes{"ok", "refused", "timeout", "unreachable",
                                                  "error"};
-constexpr std::array<const char *, 4> k_families{"unknown", "first", "second", "third"};
+constexpr std::array<const char *, 4> k_family_names{"unknown", "first", "second", "third"};
 /// Holds the fields of a JSON line after the command.
 constexpr std::size_t k_fields_size = 96;
 
@@ -39,7 +39,7 @@ void write_json(const exchange_record &e, std::string_view text)
     const int length = std::snprintf(
         fields.data(), fields.size(), ",\"outcome\":\"%s\",\"family\":\"%s\",\"ms\":%lld,\"text\":",
         k_outcomes[static_cast<std::size_t>(e.result)],
-        k_families[static_cast<std::size_t>(e.family)], static_cast<long long>(e.took.count()));
+        k_family_names[static_cast<std::size_t>(e.family)], static_cast<long long>(e.took.count()));
     line.append(std::span<const char>{fields.data(), static_cast<std::size_t>(length)});
     append_json_string(line, text);
     line.append(std::string_view{"}\n"});

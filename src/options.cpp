@@ -29,8 +29,8 @@ constexpr std::array k_option_rules{
     option_rule{'i', 0, 3600, &options::pace, "least pause between commands (0: no pacing at all)"},
 };
 
-/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -j, -h and -V. '+' stops
-/// at the host, so a password or command that begins with '-' is left alone; ':' leaves the
+/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -j, -h and -V. '+'
+/// stops at the host, so a password or command that begins with '-' is left alone; ':' leaves the
 /// messages to telk.
 constexpr const char *k_getopt_letters = "+:w:q:i:p:s:cjhV";
 constexpr std::array<option, 3> k_long_options{

@@ -9,8 +9,8 @@
 /// What the options in front of the host set.
 struct options {
     std::chrono::microseconds wait = k_exchange_bound; // -w: the longest an exchange may take
-    std::chrono::microseconds quiet = k_quiet_time; // -q: collect a reply until quiet this long;
-                                                    // 0: to a newline
+    std::chrono::microseconds quiet = k_quiet_time;    // -q: collect a reply until quiet this long;
+                                                       // 0: to a newline
     std::chrono::microseconds pace{-1};     // -i: the least pause; 0: no pacing; -1: unset
     const char *password_file = nullptr;    // -p: the password is this file's first line
     request_form form = request_form::rcon; // -s: signed, hashed or plain requests

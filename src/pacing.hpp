@@ -23,8 +23,8 @@ struct pace {
 long burst(request_form form, server_family family);
 
 /// When the next request may go: `least_pause` after `now` (but for the first request), and
-/// when a bucket of `burst` requests lets it through. The
-/// bucket holds no more than `burst`, whatever went before while the server took more.
+/// when a bucket of `burst` requests lets it through. The bucket holds no more than `burst`,
+/// whatever went before while the server took more.
 instant next_turn(const pace &p, instant now, std::chrono::microseconds least_pause, long burst);
 
 /// Counts a request sent at `sent_at` to a server that takes `burst` at once; with no limit

@@ -115,9 +115,6 @@ std::string_view hashed_words(std::string_view command, std::span<char> room)
     return {room.data(), length};
 }
 
-/// Holds the words of any command that fits in a request.
-constexpr std::size_t k_words_size = 32768;
-
 /// Lays out the request that sends `command` hashed with `password` and the time: the
 /// password never travels.
 std::size_t lay_hashed(std::span<char> buffer, std::string_view password, std::string_view command)
@@ -136,7 +133,7 @@ std::size_t lay_hashed(std::span<char> buffer, std::string_view password, std::s
     const std::size_t length = lay_parts(buffer, parts);
     if (length == 0) return 0;
     // A request that fits holds a command shorter than the buffer: its words fit this room.
-    static std::array<char, k_words_size> room;
+    static std::array<char, k_exchange_size> room;
     const std::string_view words = hashed_words(command, room);
     const std::array<std::string_view, 5> hashed{verb, password, time_text, " ", words};
     const sha1_digest digest = sha1(hashed);

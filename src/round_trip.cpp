@@ -234,11 +234,7 @@ int prepare_socket(int sock, int family, microseconds first_wait, bool collectin
         std::perror("Couldn't set UDP socket timeout");
         return 1;
     }
-    const int on = 1;
-    // An IPv6 socket meets IPv4's errors too, when the target is an IPv4-mapped address.
-    const bool v6 = family == AF_INET6;
-    if (setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on) != 0 ||
-        (v6 && setsockopt(sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on) != 0)) {
+    if (report_errors(sock, family) != 0) {
         std::perror("Couldn't set UDP socket error reporting");
         return 1;
     }

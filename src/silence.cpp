@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,28 +26,21 @@ server_family family_answering(std::string_view datagram)
     return third ? server_family::marker_n_zero : server_family::unknown;
 }
 
-silence_probe::~silence_probe()
-{
-    if (fd_ >= 0) close(fd_);
-}
-
 void silence_probe::ask(const target &to)
 {
     if (asked_) return;
     asked_ = true;
-    fd_ = socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ >= 0 && sendto(fd_, k_ask_challenge.data(), k_ask_challenge.size(), 0, &to.address.any,
-                           to.length) < 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+    fd_ = descriptor{socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+    if (fd() >= 0 && sendto(fd(), k_ask_challenge.data(), k_ask_challenge.size(), 0,
+                            &to.address.any, to.length) < 0)
+        fd_ = descriptor{};
 }
 
 server_family silence_probe::take_answers()
 {
     std::array<char, k_answer_size> datagram;
-    for (int i = 0; fd_ >= 0 && family_ == server_family::unknown && i < k_answers_read; ++i) {
-        const ssize_t got = recv(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT);
+    for (int i = 0; fd() >= 0 && family_ == server_family::unknown && i < k_answers_read; ++i) {
+        const ssize_t got = recv(fd(), datagram.data(), datagram.size(), MSG_DONTWAIT);
         if (got < 0) break;
         answered_ = true;
         family_ = family_answering({datagram.data(), static_cast<std::size_t>(got)});
@@ -58,7 +50,7 @@ server_family silence_probe::take_answers()
 
 void silence_probe::explain(const target &to, bool signed_by_telk)
 {
-    if (fd_ < 0) return; // no question went out: nothing to tell
+    if (fd() < 0) return; // no question went out: nothing to tell
     take_answers();
     explain_silence(to, family_, answered_, signed_by_telk);
 }

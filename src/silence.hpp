@@ -2,6 +2,7 @@
 // answer, or none, says of the silence.
 #pragma once
 
+#include "descriptor.hpp"
 #include "protocol.hpp"
 #include "target.hpp"
 
@@ -16,11 +17,6 @@ void explain_silence(const target &to, server_family family, bool answered, bool
 /// A question put to a server that has not answered a request: owns its socket.
 class silence_probe {
   public:
-    silence_probe() = default;
-    silence_probe(const silence_probe &) = delete;
-    silence_probe &operator=(const silence_probe &) = delete;
-    ~silence_probe();
-
     /// Asks `to` for a challenge, on a socket of its own: every family of servers answers
     /// that, and it runs nothing. Asks once; when the socket cannot be had, nothing is asked.
     void ask(const target &to);
@@ -29,7 +25,7 @@ class silence_probe {
     bool asked() const { return asked_; }
 
     /// The socket that the answer comes to, or -1.
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
     /// Takes every answer that has come so far, and notes which family it shows. Returns
     /// that family: unknown while no answer of a family has come.
@@ -43,7 +39,7 @@ class silence_probe {
     void explain(const target &to, bool signed_by_telk);
 
   private:
-    int fd_ = -1;
+    descriptor fd_;
     bool asked_ = false;
     bool answered_ = false; // something came, of a family or not
     server_family family_ = server_family::unknown;
