@@ -124,10 +124,7 @@ ssize_t receive_reply(round_trip &trip, std::span<char> buffer)
         if (datagram.starts_with(k_plain_challenge_answer)) return report_plain_server();
         if (!datagram.starts_with(k_challenge_answer)) continue;
         trip.heard = false; // the request's own reply may yet be silent
-        challenge = datagram;
-        // it starts with the answer: remove_prefix, where substr would bring in exceptions
-        challenge.remove_prefix(k_challenge_answer.size());
-        challenge = challenge.substr(0, challenge.find('\0'));
+        challenge = challenge_in(datagram);
         return 0;
     }
 }

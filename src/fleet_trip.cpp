@@ -208,10 +208,7 @@ void on_datagram(fleet &f, server &s, std::string_view datagram, instant arrived
             return fail(f, s, outcome::error, "takes plain requests");
         }
         if (!datagram.starts_with(k_challenge_answer)) return;
-        std::string_view challenge = datagram;
-        challenge.remove_prefix(k_challenge_answer.size());
-        return send_request(f, s,
-                            {challenge.data(), std::min(challenge.find('\0'), challenge.size())});
+        return send_request(f, s, challenge_in(datagram));
     }
     if (s.at == step::reply && arrived < s.sent_at) return; // for an earlier request
     const bool collecting =

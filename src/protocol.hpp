@@ -2,6 +2,7 @@
 // servers and how their replies read, and the clocks.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <string_view>
@@ -23,6 +24,14 @@ inline constexpr std::string_view k_challenge_answer{"\xff\xff\xff\xff"
                                                      "challenge "};
 inline constexpr std::string_view k_plain_challenge_answer{"\xff\xff\xff\xff"
                                                            "challengeResponse"};
+
+/// The challenge in `answer`, which starts with k_challenge_answer: what follows, up to a zero
+/// byte. (remove_prefix: substr would bring the C++ library's exceptions into telk.)
+inline std::string_view challenge_in(std::string_view answer)
+{
+    answer.remove_prefix(k_challenge_answer.size());
+    return {answer.data(), std::min(answer.find('\0'), answer.size())};
+}
 
 /// How a family of servers opens a reply's text and writes colour codes.
 enum class text_dialect {
