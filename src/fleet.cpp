@@ -44,11 +44,12 @@ void take_waiting(fleet &f, int sock, bool answers)
         target from;
         instant arrived{};
         const ssize_t got = receive_stamped(sock, datagram, false, arrived, &from);
-        if (got < 0) {
-            if (!answers) route_errors(f, sock);
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            continue;
-        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        // An error report: about a request, for its server; about a question, no one's. Taken
+        // off either way: while one is queued, the socket is always ready.
+        if (got < 0 && answers) take_errors(sock, {});
+        if (got < 0 && !answers) route_errors(f, sock);
+        if (got < 0) continue;
         server *s = find_sender(f, from);
         if (s == nullptr || s->at == step::done) continue; // from no one awaited
         const std::string_view bytes{datagram.data(), static_cast<std::size_t>(got)};
