@@ -91,11 +91,11 @@ void stamp_arrivals(int sock, bool with_each)
         ioctl(sock, SIOCGSTAMPNS, &stamp);
 }
 
-bool came_by(int sock, instant until)
+instant arrival_of_last(int sock)
 {
     timespec stamp{};
-    if (ioctl(sock, SIOCGSTAMPNS, &stamp) != 0) return true;
-    return monotonic(stamp) <= until;
+    if (ioctl(sock, SIOCGSTAMPNS, &stamp) != 0) return now();
+    return monotonic(stamp);
 }
 
 ssize_t receive_stamped(int sock, std::span<char> room, bool wait, instant &arrived, target *from)

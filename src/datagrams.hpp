@@ -42,9 +42,8 @@ queued_errors take_errors(int sock, const target &to);
 /// as come when telk got to it.
 void stamp_arrivals(int sock, bool with_each);
 
-/// Whether the datagram just received on `sock` reached it by `until`, by its stamp; true
-/// when it has none.
-bool came_by(int sock, instant until);
+/// When the datagram just received on `sock` reached it, by its stamp; now when it has none.
+instant arrival_of_last(int sock);
 
 /// Receives one datagram from `sock` into `room`, cut to its size, without waiting unless
 /// `wait`, and sets `arrived` to when it reached the socket (now, where it has no stamp), and

@@ -1,20 +1,16 @@
-// The round trip of one request: its pace, its send, the datagrams of its reply within the
-// bound, and what the server's answer says of the form it wants.
+// One target's round trip, driven by a receive that waits by itself on the socket's bound for
+// the first datagram of a command, then by a wait on the socket and the question until the
+// round trip's time: two system calls an exchange in the bare loop.
 #include "exchange.hpp"
 #include "datagrams.hpp"
+#include "descriptor.hpp"
 #include "output.hpp"
-#include "pacing.hpp"
-#include "protocol.hpp"
-#include "reply.hpp"
-#include "round_trip.hpp"
 #include "signals.hpp"
 #include "silence.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include <poll.h>
@@ -27,165 +23,104 @@ using std::chrono::microseconds;
 
 /// Holds any UDP datagram whole.
 constexpr std::size_t k_datagram_size = 65536;
+/// Room on the socket for the datagrams of a long reply that come while telk writes out
+/// earlier ones: about 400 of a kilobyte.
+constexpr int k_burst_room = 1 << 20;
+/// More datagrams than the largest receive buffer the system grants can hold: what was queued
+/// when a wait's time had passed is taken, and a flood ends.
+constexpr int k_late_reads = 1 << 16;
 
-/// What came of one try at an exchange, when it is not the exchange's status.
-constexpr int k_again = k_no_header + 1;     // turned away: the request may go again later
-constexpr int k_again_now = k_no_header + 2; // the server wants another form: at once
-
-/// Datagrams received only to be cut, collected or dropped. Static, like the exchange buffer:
-/// on the stack it would make every run's stack pages resident, collecting or not.
+/// Datagrams received only to be cut, collected or dropped, and the room of a reply read to
+/// a newline. Static: on the stack they would make every run's stack pages resident, and a
+/// large frame is probed page by page under stack clash protection.
 std::array<char, k_datagram_size> scratch;
+std::array<char, k_exchange_size> reply_room;
 
-/// What the run knows of its server from its answers so far, and how requests go to it.
-server_state run;
-
-/// The last reply collected until quiet, while its end is not written: what comes for it
-/// before the next request leaves is still its own.
-struct open_reply {
-    bool open = false;
-    reply_stream stream{};
+/// The run's socket, and how its waits go.
+struct {
     int sock = -1;
-    const target *to = nullptr;
-    instant quiet_end{}; // by the arrival of its last datagram
-    instant deadline{};
-} last;
+    descriptor question;     // the socket of the question to a silent server
+    microseconds first_wait; // how long a receive waits by itself
+    bool blocking = false;   // the next receive may wait by itself: the first of a command
+    unsigned long continues_then = 0; // how often telk had been continued when it began
+    int late_left = 0;                // datagrams that may still be taken after their time
+} run;
 
-/// A datagram taken off the socket after its reply's quiet time, still in scratch: the next
-/// request's wait takes it into that reply when it came before the request's turn.
-late_datagram straggler;
+/// The run's one round trip.
+trip one;
 
-/// The wait for this request's turn ended finding nothing more waiting on the socket: nothing
-/// is left to drop before the request, and no call need look again. Taken by the request.
-bool drained = false;
+/// A datagram taken off the socket while its reply was open and no next command known, still
+/// in scratch: the next command's turn tells whether it is that reply's.
+struct {
+    bool held = false;
+    std::size_t length = 0;
+    instant arrived{};
+} straggler;
 
-/// Receives datagrams appended to each other in `buffer` until the reply is complete or the
-/// bound passes. Returns the reply's length, 0 after reporting the failure, k_echoed or
-/// k_probe_answered.
-ssize_t receive_reply(round_trip &trip, std::span<char> buffer)
+ssize_t send_datagram(trip &t, std::span<const char> datagram)
 {
-    std::size_t received = 0;
-    while (!reply_complete(buffer, received)) {
-        const ssize_t rc = next_datagram(trip, buffer.subspan(received), trip.deadline, nullptr);
-        if (rc > 0) {
-            received += static_cast<std::size_t>(rc);
-            continue;
-        }
-        if (rc == k_echoed || rc == k_probe_answered) return rc;
-        // the server went quiet, or telk was told to end: what came is the reply
-        if (rc < 0 && (errno == ETIMEDOUT || errno == EINTR) && received > k_header.size())
-            return static_cast<ssize_t>(received);
-        if (stop_signal() == 0) report_receive_failure(trip, rc);
-        return 0;
-    }
-    return static_cast<ssize_t>(received);
-}
-
-// The functions marked noinline serve replies collected until quiet, signed requests and
-// retries: kept out of send_command, the bare loop's code stays on fewer pages.
-
-/// Drops every datagram and error waiting on the socket of `trip`, and the straggler: what
-/// came for an earlier request after its reply ended is never read as this one's answer.
-[[gnu::noinline]] void drop_waiting(round_trip &trip)
-{
-    straggler.held = false;
-    pollfd watched{trip.sock, POLLIN, 0};
-    for (int left = k_late_reads; left > 0 && poll(&watched, 1, 0) > 0; --left) {
-        trip.on_socket_bound = false;
-        const ssize_t rc =
-            recvfrom(trip.sock, scratch.data(), scratch.size(), MSG_DONTWAIT, nullptr, nullptr);
-        // A failed receive took an error off the socket, reported or not; only one that
-        // finds nothing waiting ends the drop.
-        if (rc < 0 && !take_errors(trip.sock, trip.to).any && errno == EAGAIN) return;
+    // An error that the system noted before, about an earlier datagram, fails the send: it is
+    // no failure of this one, so it is taken off and the send tried again.
+    for (bool tried_again = false;;) {
+        const ssize_t sent = sendto(run.sock, datagram.data(), datagram.size(), 0,
+                                    &t.to->address.any, t.to->length);
+        if (sent >= 0 || now() >= t.deadline) return sent;
+        if (!take_errors(run.sock, *t.to).any && std::exchange(tried_again, true)) return sent;
     }
 }
 
-/// Asks the server of `trip` for a challenge to sign the request with, and waits for it
-/// within the bound; any other datagram is passed over. The challenge is what follows
-/// "challenge " in the answer, up to a zero byte; it lives in the scratch datagram. Returns
-/// 0, or 1 after reporting why none came.
-[[gnu::noinline]] int get_challenge(round_trip &trip, std::string_view &challenge)
+bool ask(trip &t)
 {
-    const ssize_t sent = send_request(trip, k_ask_challenge);
-    if (sent != static_cast<ssize_t>(k_ask_challenge.size())) {
-        report_failure("Could not send UDP packet", k_ask_challenge.size(), sent);
-        return 1;
-    }
-    trip.sent = {}; // an answer is never the question sent back
-    for (;;) {
-        const ssize_t rc = next_datagram(trip, scratch, trip.deadline, nullptr);
-        if (rc < 0) {
-            if (stop_signal() != 0) return 1;
-            const bool silent = errno == ETIMEDOUT;
-            std::perror("No challenge came from the server");
-            if (silent) trip.probe.explain(trip.to, run.signed_by_telk);
-            return 1;
-        }
-        const std::string_view datagram{scratch.data(), static_cast<std::size_t>(rc)};
-        if (datagram.starts_with(k_plain_challenge_answer)) return report_plain_server();
-        if (!datagram.starts_with(k_challenge_answer)) continue;
-        trip.heard = false; // the request's own reply may yet be silent
-        challenge = challenge_in(datagram);
-        return 0;
-    }
+    const int family = t.to->family();
+    run.question = descriptor{socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+    return run.question.get() >= 0 && ask_question(run.question.get(), *t.to);
 }
 
-/// Adds the datagram in scratch, `length` bytes, to `reply` and shows its text at once.
-void take_piece(reply_stream &reply, std::size_t length)
+void ended(trip & /*t*/, outcome /*result*/) {}
+
+constexpr trip_io k_io{send_datagram, ask, ended};
+
+/// Takes the answers to the question that have come.
+void take_answers(trip &t)
 {
-    add_datagram(reply, {scratch.data(), length});
-    flush_out(); // whoever reads sees each datagram's text as it comes
+    server_family family{};
+    for (int left = k_late_reads; left > 0 && take_answer(run.question.get(), family); --left)
+        on_answer(t, family, now());
 }
 
-/// Collects datagrams of `reply` that reach the socket of `trip` by `until`, or, once it has
-/// text, by `quiet` after the last one (0: by `until` only), by their arrival; empty ones are
-/// no part of it and end no quiet time. Returns 0 once it has text and the time passed (or
-/// the wait ended otherwise), or else k_failed with errno set, k_echoed or k_probe_answered.
-[[gnu::noinline]] ssize_t collect(round_trip &trip, reply_stream &reply, instant until,
-                                  microseconds quiet)
+/// Receives the next datagram of `t` and hands it over, waiting for it on the socket's own
+/// bound when `blocking`. The bare loop's receive goes unstamped: what came to a receive that
+/// waited for it and was not stopped came in time. Returns whether a datagram came.
+bool receive(trip &t, bool blocking)
 {
-    for (instant end = until;;) {
-        instant arrived{};
-        const ssize_t rc = next_datagram(trip, scratch, end, &arrived);
-        if (trip.held_back.held) straggler = std::exchange(trip.held_back, {});
-        // Once the reply has text, whatever ends the wait ends the reply: an error about the
-        // target that comes after its answer says nothing of that answer.
-        if (rc == k_failed && has_text(reply)) {
-            last.quiet_end = end;
-            return 0;
-        }
-        if (rc < 0) return rc;
-        if (rc == 0) continue;
-        take_piece(reply, static_cast<std::size_t>(rc));
-        if (has_text(reply) && quiet.count() > 0) end = std::min(until, arrived + quiet);
+    const std::span<char> room = receive_room(t, scratch);
+    instant arrived{};
+    ssize_t got = 0;
+    if (blocking && !collects(t)) {
+        got = recvfrom(run.sock, room.data(), room.size(), 0, nullptr, nullptr);
+        arrived = continues() == run.continues_then ? t.sent_at : arrival_of_last(run.sock);
+    } else {
+        got = receive_stamped(run.sock, room, blocking, arrived);
     }
-}
-
-/// Collects what still comes for the open reply, or the held one, until `until` but not past
-/// its bound.
-[[gnu::noinline]] void collect_late_pieces(int sock, const target &to, instant until)
-{
-    const instant window = std::min(until, last.deadline);
-    if (straggler.held && straggler.arrived <= window) {
-        straggler.held = false;
-        take_piece(last.stream, straggler.length);
+    if (got >= 0) {
+        on_datagram(t, room.first(static_cast<std::size_t>(got)), arrived);
+        if (t.at == step::idle && t.open)
+            straggler = {true, static_cast<std::size_t>(got), arrived};
+        if (collects(t)) flush_out(); // whoever reads sees each datagram's text as it comes
+        return true;
     }
-    if (!straggler.held && window > last.quiet_end) {
-        round_trip trip{sock, to, last.deadline, run};
-        trip.question_planned = true;
-        trip.probe_at = instant::max();
-        trip.on_socket_bound = false;
-        trip.heard = true;
-        collect(trip, last.stream, window, {});
-        drained =
-            errno == ETIMEDOUT && !straggler.held; // what ended it: the time, and nothing queued
-    }
+    if (errno == EAGAIN || errno == EINTR) return false; // a wait that ended early or was cut
+    // Only an error the system queued that says the target is unreachable counts; one with no
+    // report queued (the socket had no room for it) was taken off by the failed receive.
+    const queued_errors queued = take_errors(run.sock, *t.to);
+    if (queued.unreachable != 0) on_unreachable(t, queued.unreachable);
+    return false;
 }
 
 /// Sleeps until `until`, through a stop and continue. What was printed is written out first,
 /// for whoever waits for it.
 void sleep_until(instant until)
 {
-    if (until <= now()) return;
     flush_out();
     const timespec wake = as_timespec(until);
     while (stop_signal() == 0 &&
@@ -193,169 +128,113 @@ void sleep_until(instant until)
     }
 }
 
-/// Waits until `until`; with a reply open, collects what still comes for it meanwhile.
-void wait_until_turn(instant until)
+/// Waits until the time of `t` for a datagram or an answer to its question, and hands over
+/// what came. Returns true when the time ran out with nothing come.
+bool wait_for_event(trip &t)
 {
-    if (last.open) collect_late_pieces(last.sock, *last.to, until);
-    sleep_until(until);
+    if (t.at == step::turn && !t.open) {
+        sleep_until(t.timer);
+        return true;
+    }
+    std::array<pollfd, 2> watched{{{run.sock, POLLIN, 0}, {run.question.get(), POLLIN, 0}}};
+    const auto left = std::chrono::ceil<microseconds>(t.timer - now());
+    const timespec limit = as_timespec(std::max(left, microseconds{}));
+    const int ready = ppoll(watched.data(), watched.size(), &limit, nullptr);
+    if (ready == 0) return true;
+    if (ready < 0) return false; // a stop and continue, or told to end
+    if (watched[1].revents != 0) take_answers(t);
+    if (watched[0].revents != 0) receive(t, false);
+    return false;
 }
 
-/// Waits for the next request's turn: its least pause, and the pace the server's family
-/// allows, collecting the last reply's late pieces meanwhile. Returns the time the request
-/// may go.
-instant wait_for_turn(const exchange_rules &rules)
+/// Whether the time of `t` having come, the socket is read first: only while a reply may still
+/// take what reached it by then.
+bool reads_first(const trip &t) { return t.at != step::turn || t.open; }
+
+/// Told to end: what reached the socket in time still counts, but nothing more is waited for.
+void end_run(trip &t)
 {
-    const instant start = now();
-    if (rules.pause.count() == 0 && !last.open) return start; // the bare loop
-    const instant turn = rules.pause.count() == 0 ? start
-                                                  : next_turn(run.paced, start, rules.pause,
-                                                              burst(run.form, run.family));
-    wait_until_turn(turn);
-    end_reply();
-    return now();
+    for (int left = k_late_reads; left > 0 && busy(t) && receive(t, false); --left) {
+    }
+    on_end(t);
 }
 
-/// When a request that went at `sent_at` and was turned away may go again.
-instant retry_at(instant sent_at) { return sent_at + k_pace_interval; }
-
-/// Sends the request and takes its reply, which is read as `rules` say. `verdict` is what
-/// it said, `received` its length when it was read to a newline. Returns 0 once a reply came,
-/// or 1, k_again_now or k_no_header as try_once does.
-int take_reply(round_trip &trip, std::span<char> buffer, const exchange_rules &rules,
-               reply_verdict &verdict, std::size_t &received)
+/// Hands `t` its events until its command is done.
+void drive(trip &t)
 {
-    ssize_t got = 0;
-    if (rules.quiet.count() > 0) {
-        last.stream = {.clean = rules.clean, .room = buffer};
-        got = collect(trip, last.stream, trip.deadline, rules.quiet);
-        if (got == 0) verdict = judge_stream(last.stream);
-    } else {
-        got = receive_reply(trip, buffer);
-        if (got == 0) return 1; // reported
-        if (got > 0) {
-            received = static_cast<std::size_t>(got);
-            verdict = judge_reply(buffer.first(received));
-            got = 0;
+    bool waited_out = false; // the last wait ran out of time with nothing come
+    while (busy(t)) {
+        if (stop_signal() != 0) return end_run(t);
+        if (std::exchange(run.blocking, false) && t.timer >= t.sent_at + run.first_wait) {
+            waited_out = !receive(t, true) && errno == EAGAIN;
+            continue;
+        }
+        const instant now_at = now();
+        if (t.timer > now_at) {
+            waited_out = wait_for_event(t);
+            continue;
+        }
+        // What reached the socket by the time still counts, however late telk gets to it.
+        if (!std::exchange(waited_out, false) && reads_first(t) && run.late_left > 0) {
+            --run.late_left;
+            if (receive(t, false)) continue;
+        }
+        if (run.question.get() >= 0) take_answers(t);
+        const bool turn = t.at == step::turn;
+        on_time(t, now_at);
+        if (turn) {
+            run.blocking = true;
+            run.late_left = k_late_reads;
+            run.continues_then = continues();
         }
     }
-    if (got == k_echoed) return report_echo(trip.to);
-    if (got == k_probe_answered && trip.decisive == server_family::print_line)
-        return report_plain_server();
-    if (got == k_probe_answered) { // the second family: it ignored the plain request
-        sign_from_now_on(run);
-        return k_again_now;
-    }
-    if (got < 0 && stop_signal() == 0) report_receive_failure(trip, got);
-    return got == 0 ? 0 : 1;
-}
-
-/// Sends the request at `sent_at` in the run's form and takes its reply, printed unless the
-/// server turned it away and it may go again. Returns 0 or 1 as send_command does, k_again
-/// (the reply held unprinted), or k_again_now.
-int try_once(round_trip &trip, std::span<char> buffer, instant sent_at, std::string_view password,
-             std::string_view command, const exchange_rules &rules, int tries)
-{
-    std::string_view challenge;
-    if (run.form == request_form::signed_by_challenge && get_challenge(trip, challenge) != 0)
-        return 1;
-    const std::size_t length = lay_request(buffer, run.form, password, command, challenge);
-    if (length == 0) return 1;
-    trip.sent.note(buffer, length);
-    const ssize_t sent = send_request(trip, {buffer.data(), length});
-    if (sent != static_cast<ssize_t>(length)) {
-        report_failure("Could not send UDP packet", length, sent);
-        return 1;
-    }
-    if (rules.pause.count() != 0) note_sent(run.paced, sent_at, burst(run.form, run.family));
-
-    reply_verdict verdict;
-    std::size_t received = 0;
-    if (const int status = take_reply(trip, buffer, rules, verdict, received); status != 0)
-        return status;
-    if (verdict.family != server_family::unknown) run.family = verdict.family;
-    if (verdict.said == reply_said::text) run.accepted = true;
-    if (goes_again(run, sent_at, trip.deadline, verdict.said, tries)) return k_again;
-    const bool refused = verdict.said != reply_said::text && verdict.said != reply_said::no_header;
-    if (rules.quiet.count() == 0)
-        print_reply(buffer.first(received), rules.clean);
-    else if (refused)
-        finish_stream(last.stream);
-    else
-        last.open = true;
-    if (refused) {
-        report_refusal(verdict.said, hint_for(run));
-        return 1;
-    }
-    return verdict.said == reply_said::text ? 0 : k_no_header;
-}
-
-/// Waits until the request turned away at `sent_at` may go again, collecting what still
-/// comes for it: text makes the refusal the command's output after all. Returns k_again
-/// when it may go, 0 when it ran after all, or 1 when told to end, or after printing and
-/// reporting the refusal when the bound passed first (telk was stopped).
-[[gnu::noinline]] int wait_to_retry(round_trip &trip, instant sent_at, const exchange_rules &rules)
-{
-    const bool collecting = rules.quiet.count() > 0;
-    last.open = collecting;
-    wait_until_turn(retry_at(sent_at));
-    last.open = false;
-    drained = false; // the retry drops what waits itself
-    if (collecting && judge_stream(last.stream).said == reply_said::text) {
-        run.accepted = true;
-        last.open = true;
-        return 0;
-    }
-    if (stop_signal() != 0) return 1;
-    if (collecting && now() >= trip.deadline) {
-        finish_stream(last.stream);
-        report_refusal(reply_said::refused_or_limited, hint_for(run));
-        return 1;
-    }
-    drop_waiting(trip);
-    return k_again;
 }
 
 } // namespace
 
-int start_exchanges(int sock, int family, const exchange_rules &rules)
+int start_exchanges(int sock, const target &to, std::string_view password,
+                    const exchange_rules &rules)
 {
-    run.bound = rules.bound;
-    run.form = rules.form;
-    run.form_given = rules.form_given;
+    one.to = &to;
+    one.password = password;
+    one.rules = &rules;
+    one.io = &k_io;
+    one.room = reply_room;
+    start_trip(one);
+    run.sock = sock;
     // The first receive that waits this long without a datagram goes on waiting after the
-    // server has been asked why (see silence.hpp).
-    const bool early = decisive_family(run) != server_family::unknown;
-    return prepare_socket(sock, family, question_delay(rules.bound, early),
-                          rules.quiet.count() > 0);
+    // server has been asked why.
+    const bool early = decisive_family(one.known) != server_family::unknown;
+    run.first_wait = question_delay(rules.bound, early);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(run.first_wait);
+    const timeval limit{seconds.count(), (run.first_wait - seconds).count()};
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        std::perror("Couldn't set UDP socket timeout");
+        return 1;
+    }
+    if (report_errors(sock, to.family()) != 0) {
+        std::perror("Couldn't set UDP socket error reporting");
+        return 1;
+    }
+    stamp_arrivals(sock, true);
+    // A server sends a long reply's datagrams all at once; the system holds no more of them
+    // than this while telk writes out the earlier ones. It caps the size at what it allows,
+    // silently, so a failure here loses nothing that telk could have had.
+    if (collects(one)) setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &k_burst_room, sizeof k_burst_room);
+    return 0;
 }
 
-int send_command(int sock, const target &to, std::string_view password, std::string_view command,
-                 const exchange_rules &rules)
+int send_command(std::string_view command)
 {
-    // The request, then the reply over it. Static, like the scratch datagram: a 32 KiB frame
-    // would be probed page by page under stack clash protection, and all of it made resident.
-    static std::array<char, k_exchange_size> buffer;
-    instant sent_at = wait_for_turn(rules);
-    if (stop_signal() != 0) return 1;
-    round_trip trip{sock, to, sent_at + rules.bound, run};
-    if (rules.quiet.count() > 0) {
-        if (!std::exchange(drained, false)) drop_waiting(trip);
-        last = open_reply{.sock = sock, .to = &to, .deadline = trip.deadline};
-    }
-    for (int tries = 0;; ++tries) {
-        int status = try_once(trip, buffer, sent_at, password, command, rules, tries);
-        if (status == k_again) status = wait_to_retry(trip, sent_at, rules);
-        if (status != k_again && status != k_again_now) return status;
-        trip.on_socket_bound = false;
-        trip.heard = false;
-        trip.decisive = server_family::unknown;
-        sent_at = now();
-    }
+    start_command(one, command, now());
+    if (std::exchange(straggler.held, false))
+        on_datagram(one, {scratch.data(), straggler.length}, straggler.arrived);
+    drive(one);
+    return one.at == step::failed ? 1 : one.status;
 }
 
 void end_reply()
 {
-    if (!std::exchange(last.open, false)) return;
     straggler.held = false;
-    finish_stream(last.stream);
+    end_open(one);
 }

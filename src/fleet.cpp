@@ -1,15 +1,18 @@
-// The fleet's loop: one wait over the run's few sockets, each datagram handed to the server
-// that sent it, each server moved on when its time comes.
+// The fleet's loop: one wait over the run's few sockets, each datagram handed to the round trip
+// of the server that sent it, and the round trips whose time has come, from a heap, moved on.
 #include "fleet.hpp"
 #include "datagrams.hpp"
-#include "fleet_trip.hpp"
+#include "descriptor.hpp"
+#include "fleet_output.hpp"
 #include "output.hpp"
 #include "signals.hpp"
+#include "silence.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <poll.h>
 #include <unistd.h>
@@ -21,155 +24,350 @@ using std::chrono::microseconds;
 constexpr std::size_t k_datagram_size = 65536;
 /// Room on each socket for the replies of many servers that come at once.
 constexpr int k_burst_room = 1 << 22;
-/// Datagrams taken off a socket before the servers' times are looked at again.
-constexpr int k_reads_a_turn = 1 << 10;
+constexpr std::size_t k_families = 2; // IPv4 and IPv6: a socket each
+
+/// Which of the run's sockets serves servers of address `family`.
+std::size_t family_slot(int family) { return family == AF_INET6 ? 1 : 0; }
+
+/// One server of the run and its round trip.
+struct server {
+    trip t;
+    std::size_t next = 0;            // the next command to go
+    instant queued = instant::max(); // its time in the heap, while there
+    text_buffer text;                // its reply's text as it came, not yet written out
+    text_buffer room;                // its reply read to a newline
+    labelled_lines lines;
+    bool truncated = false; // text was left out of its JSON object
+    bool waits = false;     // for standard input to bring a command
+    bool done = false;
+};
+
+/// When server `index` wants a look.
+struct timer_entry {
+    instant when;
+    std::size_t index;
+};
+
+/// Orders the heap of times, the soonest on top.
+bool later(const timer_entry &a, const timer_entry &b) { return a.when > b.when; }
+
+/// The run: its servers, found by address, its sockets, its commands and its times.
+struct fleet {
+    fleet(std::span<server> all, command_list &sent, const exchange_rules &how, fleet_output out)
+        : servers(all), commands(sent), rules(how), output(out)
+    {
+    }
+
+    std::span<server> servers;
+    growable<server *> by_address; // sorted, to tell who sent a datagram
+    std::array<descriptor, k_families> socks;
+    std::array<descriptor, k_families> questions; // for the questions to silent servers
+    command_list &commands;
+    const exchange_rules &rules;
+    fleet_output output;
+    growable<timer_entry> timers;  // a heap
+    growable<std::size_t> waiting; // servers that wait for standard input
+    std::size_t running = 0;       // servers not done
+    int status = 0;
+};
+
+/// The run, for the hooks of its round trips.
+fleet *the_fleet = nullptr;
 
 /// The server whose address and port `from` is, or null.
 server *find_sender(fleet &f, const target &from)
 {
     const auto found = std::lower_bound(
         f.by_address.items().begin(), f.by_address.items().end(), from,
-        [](const server *s, const target &to) { return compare_targets(s->who->to, to) < 0; });
-    if (found == f.by_address.items().end() || compare_targets((*found)->who->to, from) != 0)
+        [](const server *s, const target &to) { return compare_targets(*s->t.to, to) < 0; });
+    if (found == f.by_address.items().end() || compare_targets(*(*found)->t.to, from) != 0)
         return nullptr;
     return *found;
 }
 
-/// Takes what is waiting on `sock`: replies (or, from a question's socket, answers) for their
-/// servers, and errors about datagrams sent to them.
-void take_waiting(fleet &f, int sock, bool answers)
+/// Puts the time of `s` in the heap, if it has one that is not there yet.
+void schedule(fleet &f, server &s)
+{
+    const instant when = s.t.timer;
+    if (when == instant::max() || when == s.queued) return;
+    s.queued = when;
+    f.timers.push({when, s.t.id});
+    std::push_heap(f.timers.data(), f.timers.data() + f.timers.size(), later);
+}
+
+/// Ends the part of `s` in the run.
+void finish(fleet &f, server &s)
+{
+    if (std::exchange(s.done, true)) return;
+    --f.running;
+}
+
+/// After an event of `s`: gives it its next command when it is idle, or ends its reply and
+/// has it wait for standard input, or ends its part.
+void settle(fleet &f, server &s, instant now_at)
+{
+    trip &t = s.t;
+    if (s.done || s.waits) return;
+    if (t.at == step::idle && s.next < f.commands.size())
+        start_command(t, f.commands[s.next++], now_at);
+    if (t.at == step::idle) {
+        end_open(t); // no command waits for its turn: the reply is whole now
+        if (f.commands.read_more != nullptr) {
+            s.waits = true;
+            f.waiting.push(t.id);
+            return;
+        }
+    }
+    if (!busy(t)) return finish(f, s);
+    schedule(f, s);
+}
+
+/// Writes out what came of the text of `s`: the whole lines behind its label, or, for its JSON
+/// object, no more than its bound.
+void take_text(fleet &f, server &s)
+{
+    if (f.output.json) {
+        if (s.text.size() <= k_json_text_max) return;
+        s.text.resize(k_json_text_max);
+        s.truncated = true;
+        return;
+    }
+    const std::size_t written = write_lines(s.lines, view_of(s.text), false);
+    if (written == 0) return;
+    std::memmove(s.text.data(), s.text.data() + written, s.text.size() - written);
+    s.text.resize(s.text.size() - written);
+}
+
+/// Takes the errors the system queued on `sock` about datagrams sent to the run's servers, and
+/// tells each server of its own, but `sending`, whose error is about an earlier datagram.
+/// Keeps errno.
+void route_errors(fleet &f, int sock, const trip *sending)
+{
+    const int saved_errno = errno;
+    target about;
+    for (int unreachable = 0; take_error(sock, about, unreachable);) {
+        server *s = find_sender(f, about);
+        if (s == nullptr || unreachable == 0 || &s->t == sending || s->done) continue;
+        on_unreachable(s->t, unreachable);
+        settle(f, *s, now());
+    }
+    errno = saved_errno;
+}
+
+ssize_t send_datagram(trip &t, std::span<const char> datagram)
+{
+    fleet &f = *the_fleet;
+    const int sock = f.socks[family_slot(t.to->family())].get();
+    ssize_t sent = -1;
+    for (int tries = 0; tries < 2 && sent < 0; ++tries) {
+        sent = sendto(sock, datagram.data(), datagram.size(), 0, &t.to->address.any, t.to->length);
+        // an error about a datagram sent earlier, to any server, fails the send: taken off and
+        // told to its server, the send goes again
+        if (sent < 0) route_errors(f, sock, &t);
+    }
+    return sent;
+}
+
+bool ask(trip &t)
+{
+    descriptor &question = the_fleet->questions[family_slot(t.to->family())];
+    if (question.get() < 0)
+        question =
+            descriptor{socket(t.to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
+    return question.get() >= 0 && ask_question(question.get(), *t.to);
+}
+
+void ended(trip &t, outcome result)
+{
+    fleet &f = *the_fleet;
+    server &s = f.servers[t.id];
+    if (result != outcome::ok) f.status = 1;
+    if (f.output.json) {
+        target_text address;
+        const instant end = t.last_arrival > t.started ? t.last_arrival : now();
+        write_json({.label = t.label,
+                    .address = text_of(*t.to, address),
+                    .command = t.command,
+                    .result = result,
+                    .family = t.known.family,
+                    .took = std::chrono::duration_cast<std::chrono::milliseconds>(end - t.started),
+                    .text = view_of(s.text),
+                    .truncated = s.truncated});
+    } else {
+        write_lines(s.lines, view_of(s.text), true);
+        s.lines.started = false;
+    }
+    s.text.clear();
+    s.truncated = false;
+}
+
+constexpr trip_io k_io{send_datagram, ask, ended};
+
+/// Takes what is waiting on `sock`, up to what came after `until`: replies (or, from a
+/// question's socket, answers) for their servers, and errors about datagrams sent to them.
+void take_waiting(fleet &f, int sock, bool answers, instant until)
 {
     static std::array<char, k_datagram_size> datagram;
-    for (int left = k_reads_a_turn; left > 0; --left) {
+    for (instant arrived{}; arrived <= until;) {
         target from;
-        instant arrived{};
         const ssize_t got = receive_stamped(sock, datagram, false, arrived, &from);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        // An error report: about a request, for its server; about a question, no one's. Taken
-        // off either way: while one is queued, the socket is always ready.
-        if (got < 0 && answers) take_errors(sock, {});
-        if (got < 0 && !answers) route_errors(f, sock);
-        if (got < 0) continue;
+        if (got < 0 && (answers || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (got < 0) { // an error report: while one is queued, the socket is always ready
+            route_errors(f, sock, nullptr);
+            continue;
+        }
         server *s = find_sender(f, from);
-        if (s == nullptr || s->at == step::done) continue; // from no one awaited
-        const std::string_view bytes{datagram.data(), static_cast<std::size_t>(got)};
-        if (answers)
-            on_answer(f, *s, bytes);
-        else
-            on_datagram(f, *s, bytes, arrived);
+        if (s == nullptr || s->done) continue; // from no one awaited
+        const std::span<const char> bytes{datagram.data(), static_cast<std::size_t>(got)};
+        if (answers) {
+            on_answer(s->t, family_answering({bytes.data(), bytes.size()}), arrived);
+        } else {
+            on_datagram(s->t, bytes, arrived);
+            take_text(f, *s);
+        }
+        settle(f, *s, now());
     }
 }
 
-/// Moves on every server whose time has come. Returns when the next one's comes, or
-/// instant::max() when none is due; `waiting` says whether any server waits for input to
-/// bring a command.
-instant move_on(fleet &f, bool &waiting)
-{
-    const instant now_at = now();
-    instant next = instant::max();
-    waiting = false;
-    for (server &s : f.servers) {
-        if (s.at != step::done && s.timer <= now_at) on_time(f, s, now_at);
-        if (s.at == step::done) continue;
-        waiting = waiting || s.timer == instant::max();
-        next = std::min(next, s.timer);
-    }
-    return next;
-}
-
-/// Takes the commands that standard input brought, and wakes the servers that waited for one.
+/// Takes the commands that standard input brought, and gives them to the servers that waited.
 void take_input(fleet &f)
 {
     if (f.commands.read_more(f.commands) != 0) f.status = 1;
+    growable<std::size_t> woken;
+    woken.append(f.waiting.items());
+    f.waiting.clear();
     const instant now_at = now();
-    for (server &s : f.servers)
-        if (s.at == step::turn && s.timer == instant::max()) s.timer = now_at;
+    for (const std::size_t index : woken.items()) {
+        server &s = f.servers[index];
+        s.waits = false;
+        settle(f, s, now_at);
+    }
 }
 
-/// Waits until `until` (instant::max(): for as long as it takes) for what comes on the run's
-/// sockets and, while it may bring commands, standard input, and takes it.
-void wait_for_datagrams(fleet &f, instant until)
+/// Moves on every server whose time has come by `now_at`.
+void fire_timers(fleet &f, instant now_at)
+{
+    while (!f.timers.empty() && f.timers[0].when <= now_at) {
+        std::pop_heap(f.timers.data(), f.timers.data() + f.timers.size(), later);
+        const timer_entry due = f.timers[f.timers.size() - 1];
+        f.timers.resize(f.timers.size() - 1);
+        server &s = f.servers[due.index];
+        if (s.queued != due.when) continue; // its time moved since
+        s.queued = instant::max();
+        if (s.done) continue;
+        if (s.t.timer <= now_at) on_time(s.t, now_at);
+        settle(f, s, now_at);
+    }
+}
+
+/// Waits until the soonest time of the run's servers for what comes on its sockets and, while
+/// a server waits for a command, standard input, and takes it.
+void wait_for_events(fleet &f)
 {
     constexpr std::size_t k_input = 2 * k_families;
     std::array<pollfd, k_input + 1> watched{};
     for (std::size_t i = 0; i < k_families; ++i) {
         watched[i] = {f.socks[i].get(), POLLIN, 0};
-        watched[k_families + i] = {f.probes[i].get(), POLLIN, 0};
+        watched[k_families + i] = {f.questions[i].get(), POLLIN, 0};
     }
-    watched[k_input] = {f.commands.read_more != nullptr ? STDIN_FILENO : -1, POLLIN, 0};
+    const bool wants_input = !f.waiting.empty() && f.commands.read_more != nullptr;
+    watched[k_input] = {wants_input ? STDIN_FILENO : -1, POLLIN, 0};
+    const instant until = f.timers.empty() ? instant::max() : f.timers[0].when;
     const auto left = std::chrono::ceil<microseconds>(until - now());
     const timespec limit = as_timespec(std::max(left, microseconds{}));
     if (ppoll(watched.data(), watched.size(), until == instant::max() ? nullptr : &limit,
               nullptr) <= 0)
         return;
+    const instant now_at = now();
     for (std::size_t i = 0; i < k_input; ++i)
-        if (watched[i].revents != 0) take_waiting(f, watched[i].fd, i >= k_families);
+        if (watched[i].revents != 0) take_waiting(f, watched[i].fd, i >= k_families, now_at);
     if (watched[k_input].revents != 0) take_input(f);
+}
+
+/// Told to end: what reached the sockets in time still counts; then every round trip ends.
+void end_all(fleet &f)
+{
+    const instant now_at = now();
+    for (std::size_t i = 0; i < k_families; ++i) {
+        if (f.socks[i].get() >= 0) take_waiting(f, f.socks[i].get(), false, now_at);
+        if (f.questions[i].get() >= 0) take_waiting(f, f.questions[i].get(), true, now_at);
+    }
+    for (server &s : f.servers) {
+        if (s.done && s.t.at == step::failed) continue;
+        on_end(s.t);
+        finish(f, s);
+    }
 }
 
 /// Says at the end which servers failed, and how.
 void report_failures(const fleet &f)
 {
     for (const server &s : f.servers) {
-        if (!s.failed) continue;
-        label_message(s);
-        errno = s.error; // where the reason is the system's
-        if (s.reason != nullptr)
-            std::fprintf(stderr, "failed: %s\n", s.reason);
+        if (s.t.at != step::failed || (s.t.reason == nullptr && s.t.error == 0)) continue;
+        label_message(s.t.label);
+        errno = s.t.error; // where the reason is the system's
+        if (s.t.reason != nullptr)
+            std::fprintf(stderr, "failed: %s\n", s.t.reason);
         else
             std::perror("failed");
     }
 }
 
-} // namespace
-
-void route_errors(fleet &f, int sock)
+/// Readies server `i` of `f` for `m`. Returns 0, or 1 after reporting that its socket could not
+/// be had.
+int ready_server(fleet &f, std::size_t i, const member &m, const text_buffer &texts,
+                 std::string_view password)
 {
-    const int saved_errno = errno;
-    target about;
-    for (int unreachable = 0; take_error(sock, about, unreachable);) {
-        server *s = find_sender(f, about);
-        if (s != nullptr && unreachable != 0) on_unreachable(f, *s, unreachable);
+    server &s = f.servers[i];
+    trip &t = s.t;
+    t.to = &m.to;
+    t.label = label_of(m, texts);
+    t.password = m.own_password
+                     ? std::string_view{texts.data() + m.password_at, m.password_size}
+                     : password;
+    t.rules = &f.rules;
+    t.io = &k_io;
+    t.sink = &s.text;
+    t.id = i;
+    if (!collects(t)) { // read to a newline: room for the longest reply
+        s.room.reserve(k_exchange_size);
+        t.room = {s.room.data(), k_exchange_size};
     }
-    errno = saved_errno;
+    start_trip(t);
+    s.lines = {.label = t.label, .clean = f.rules.clean};
+    f.by_address.push(&s);
+    descriptor &sock = f.socks[family_slot(m.to.family())];
+    if (sock.get() < 0) sock = descriptor{open_datagram_socket(m.to.family(), k_burst_room)};
+    if (sock.get() >= 0) return 0;
+    std::perror("Couldn't open UDP socket");
+    return 1;
 }
+
+} // namespace
 
 int run_fleet(std::span<const member> members, const text_buffer &texts, std::string_view password,
               command_list &commands, const exchange_rules &rules, fleet_output output)
 {
     owned_array<server> table(members.size());
     fleet f(table.items(), commands, rules, output);
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        server &s = f.servers[i];
-        s.who = &members[i];
-        s.label = label_of(members[i], texts);
-        s.password =
-            members[i].own_password
-                ? std::string_view{texts.data() + members[i].password_at, members[i].password_size}
-                : password;
-        s.known.bound = rules.bound;
-        s.known.form = rules.form;
-        s.known.form_given = rules.form_given;
-        f.by_address.push(&s);
-        descriptor &sock = f.socks[family_slot(members[i].to.family())];
-        if (sock.get() < 0)
-            sock = descriptor{open_datagram_socket(members[i].to.family(), k_burst_room)};
-        if (sock.get() < 0) {
-            std::perror("Couldn't open UDP socket");
-            return 1;
-        }
-    }
+    the_fleet = &f;
+    for (std::size_t i = 0; i < members.size(); ++i)
+        if (ready_server(f, i, members[i], texts, password) != 0) return 1;
     std::sort(f.by_address.items().begin(), f.by_address.items().end(),
               [](const server *a, const server *b) {
-                  return compare_targets(a->who->to, b->who->to) < 0;
+                  return compare_targets(*a->t.to, *b->t.to) < 0;
               });
-    bool waiting = false;
-    for (instant next = move_on(f, waiting);
-         (next != instant::max() || waiting) && stop_signal() == 0 && output_error() == 0;
-         next = move_on(f, waiting))
-        wait_for_datagrams(f, next);
+    f.running = f.servers.size();
+    const instant start = now();
     for (server &s : f.servers)
-        end_open_reply(f, s);
+        settle(f, s, start);
+    while (f.running > 0 && stop_signal() == 0 && output_error() == 0) {
+        wait_for_events(f);
+        fire_timers(f, now());
+    }
+    if (stop_signal() != 0) end_all(f);
+    for (server &s : f.servers)
+        end_open(s.t);
     report_failures(f);
     return f.status;
 }

@@ -1,11 +1,12 @@
-// Many servers in one run: every command to every server, the servers' round trips at once,
-// each a small state moved on by its datagrams and its times from one loop over a few sockets.
+// Many servers in one run: every command to every server, each server's round trip a state of
+// its own, all moved on by one loop over a few sockets and a heap of their times.
 #pragma once
 
-#include "exchange.hpp"
 #include "growable.hpp"
 #include "target_list.hpp"
+#include "trip.hpp"
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -42,9 +43,10 @@ struct command_list {
 /// `texts`), as `rules` say: the servers at once, each with its own bound, pace, family, form
 /// and retries, and each one's commands in order; a server whose exchange failed gets no
 /// further command, and one that has run every command waits while standard input may bring
-/// more. Writes each reply as it ends, each line behind its server's label (or as `output`
-/// says), messages on standard error behind the label too, and at the end a line for each
-/// server that failed. Only datagrams from a member's address and port count, for it.
+/// more (standard input is read only then). Writes each reply's lines behind its server's
+/// label as they come (or as `output` says), messages on standard error behind the label too,
+/// and at the end a line for each server that failed. Only datagrams from a member's address
+/// and port count, for it. Told to end, writes what each reply in flight had brought.
 /// Returns the run status: 0 when every exchange on every server went through.
 [[gnu::cold]] int run_fleet(std::span<const member> members, const text_buffer &texts,
                             std::string_view password, command_list &commands,

@@ -4,16 +4,17 @@
 #include "output.hpp"
 #include "reply.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
 namespace {
 
-constexpr std::array<const char *, 5> k_outcomes{"ok", "refused", "timeout", "unreachable",
-                                                 "error"};
+constexpr std::array<const char *, 6> k_outcomes{"ok",          "refused", "timeout",
+                                                 "unreachable", "error",   "interrupted"};
 constexpr std::array<const char *, 4> k_family_names{"unknown", "first", "second", "third"};
 /// Holds the fields of a JSON line after the command.
-constexpr std::size_t k_fields_size = 96;
+constexpr std::size_t k_fields_size = 112;
 
 /// `text` as -c writes it into a pipe, in `into`.
 std::string_view clean_text(std::string_view text, text_buffer &into)
@@ -26,8 +27,33 @@ std::string_view clean_text(std::string_view text, text_buffer &into)
     return view_of(into);
 }
 
-void write_json(const exchange_record &e, std::string_view text)
+/// Writes one line of a reply, `line`, without its newline, behind the label of `lines`.
+void write_line(labelled_lines &lines, std::string_view line)
 {
+    const bool first = !std::exchange(lines.started, true);
+    if (first) lines.dialect = dialect_of(line);
+    if (lines.clean && first) { // the opening goes, and with it a print line
+        if (lines.dialect == text_dialect::marker_n) line.remove_prefix(1);
+        if (lines.dialect == text_dialect::print_line && line == "print") return;
+    }
+    write_out(lines.label);
+    write_out(": ");
+    if (!lines.clean || line.empty()) {
+        write_out(line);
+        write_out("\n");
+        return;
+    }
+    start_clean_text(lines.dialect, false);
+    write_clean_piece(line);
+    end_clean_text();
+}
+
+} // namespace
+
+void write_json(const exchange_record &e)
+{
+    text_buffer cleaned;
+    const std::string_view text = clean_text(e.text, cleaned);
     text_buffer line;
     line.append(std::string_view{"{\"server\":"});
     append_json_string(line, e.label);
@@ -42,33 +68,24 @@ void write_json(const exchange_record &e, std::string_view text)
         k_family_names[static_cast<std::size_t>(e.family)], static_cast<long long>(e.took.count()));
     line.append(std::span<const char>{fields.data(), static_cast<std::size_t>(length)});
     append_json_string(line, text);
-    line.append(std::string_view{"}\n"});
+    line.append(std::string_view{e.truncated ? ",\"truncated\":true}\n" : "}\n"});
     write_out(view_of(line));
-}
-
-void write_lines(std::string_view label, std::string_view text)
-{
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        write_out(label);
-        write_out(": ");
-        write_out({text.data(), end});
-        write_out("\n"); // a reply without a final newline gets one
-        text.remove_prefix(std::min(end + 1, text.size()));
-    }
-}
-
-} // namespace
-
-void write_exchange(const exchange_record &e, bool clean, bool json)
-{
-    text_buffer cleaned;
-    const std::string_view text = clean || json ? clean_text(e.text, cleaned) : e.text;
-    if (json)
-        write_json(e, text);
-    else
-        write_lines(e.label, text);
     flush_out();
+}
+
+std::size_t write_lines(labelled_lines &lines, std::string_view text, bool all)
+{
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const std::string_view rest{text.data() + written, text.size() - written};
+        const std::size_t newline = rest.find('\n');
+        if (newline == std::string_view::npos && !all && rest.size() < k_line_piece) break;
+        const std::size_t end = std::min({newline, rest.size(), k_line_piece});
+        write_line(lines, {rest.data(), end});
+        written += end + (end == newline ? 1 : 0);
+    }
+    flush_out();
+    return written;
 }
 
 void label_message(std::string_view label)

@@ -30,12 +30,9 @@ constexpr std::size_t k_command_max = 1023;
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_input_block_size = 4096;
 
-/// What every exchange of a run goes to, with which password, and how.
+/// What every exchange of a run checks its command against, and how it goes.
 struct session {
-    int sock;
-    const target &to;
     std::string_view password;
-    exchange_rules rules;
     bool flush_between;   // write the replies out before each further command: in batch mode,
                           // so that a lost reply stops the next one
     bool password_secret; // it came from a file, and must not leave as a command
@@ -87,7 +84,7 @@ bool is_secret_password(const session &s, std::string_view command)
 {
     if (is_secret_password(s, command)) return 1;
     if (s.sent++ > 0 && s.flush_between && flush_out() != 0) return 1;
-    const int status = send_command(s.sock, s.to, s.password, command, s.rules);
+    const int status = send_command(command);
     if (status == 1) return 1;
     if (status == k_no_header) s.status = 1;
     return output_error() != 0 ? 1 : 0; // reported with the run's end
@@ -231,8 +228,8 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
         std::perror("Couldn't open UDP socket");
         return 1;
     }
-    if (start_exchanges(sock.get(), to.family(), rules) != 0) return 1;
-    session s{sock.get(), to, password, rules, !commands.empty(), password_secret};
+    if (start_exchanges(sock.get(), to, password, rules) != 0) return 1;
+    session s{password, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     const int status = commands.empty() ? run_interactive(s) : run_batch(s, commands);
     end_reply();

@@ -365,10 +365,10 @@ void capture_output(text_buffer *into)
     captured = into;
 }
 
-void start_clean_text(text_dialect dialect)
+void start_clean_text(text_dialect dialect, bool opening)
 {
     clean.dialect = dialect;
-    clean.opening = 0;
+    clean.opening = opening ? 0 : std::string_view::npos;
     clean.code_size = clean.sequence_size = 0;
     clean.coloured = false;
     clean.last = '\n';

@@ -21,8 +21,9 @@ void write_out(std::string_view text);
 /// without colours), until called with nullptr.
 void capture_output(text_buffer *into);
 
-/// Starts a reply's clean text, in `dialect`.
-void start_clean_text(text_dialect dialect);
+/// Starts a reply's clean text, in `dialect`; without `opening`, the text is a later line of a
+/// reply, whose opening has gone.
+void start_clean_text(text_dialect dialect, bool opening = true);
 
 /// Appends the next piece of the reply's text as clean text: without its opening, and with
 /// colour codes dropped, or shown as colours on a terminal until the end of their line. On a

@@ -74,8 +74,6 @@ void end_text(bool clean)
     if (output_is_terminal()) flush_out();
 }
 
-void complain_of_header() { std::fputs("Invalid buffer header.  Sorry.\n", stderr); }
-
 /// The line of a reply's first datagram that a later datagram of the same reply repeats
 /// behind its header: its first line, newline included, copied into `room`, or the marker;
 /// empty when it has none or it does not fit.
@@ -195,7 +193,9 @@ reply_verdict judge_reply(std::span<const char> reply)
     return {said_by(text_of(bytes)), family_of(without_first(bytes, k_header.size()))};
 }
 
-void print_reply(std::span<const char> reply, bool clean)
+void complain_of_header() { std::fputs("Invalid buffer header.  Sorry.\n", stderr); }
+
+void print_reply(std::span<const char> reply, bool clean, bool end_line)
 {
     const std::string_view bytes{reply.data(), reply.size()};
     if (!bytes.starts_with(k_header)) return complain_of_header();
@@ -206,7 +206,7 @@ void print_reply(std::span<const char> reply, bool clean)
     } else {
         write_out(text);
     }
-    end_text(clean);
+    if (end_line) end_text(clean);
 }
 
 void add_datagram(reply_stream &reply, std::string_view datagram)
@@ -236,11 +236,11 @@ reply_verdict judge_stream(const reply_stream &reply)
     return {reply_said::text, reply.family};
 }
 
-void finish_stream(reply_stream &reply)
+void finish_stream(reply_stream &reply, bool end_line)
 {
     if (!reply.header_ok) return complain_of_header();
     release(reply);
-    end_text(reply.clean);
+    if (end_line) end_text(reply.clean);
 }
 
 void report_refusal(reply_said said, refusal_hint hint)

@@ -39,10 +39,14 @@ bool reply_complete(std::span<const char> buffer, std::size_t received);
 /// What the reply `reply`, received whole, says and which family it comes from.
 reply_verdict judge_reply(std::span<const char> reply);
 
-/// Writes everything behind the header of `reply`, then one newline, to standard output, or
-/// with `clean` that text as clean text in its dialect (see write_clean_piece); without the
-/// header, writes a complaint to standard error instead.
-void print_reply(std::span<const char> reply, bool clean);
+/// Writes everything behind the header of `reply` to standard output, or with `clean` that
+/// text as clean text in its dialect (see write_clean_piece), then, with `end_line`, one
+/// newline (or the end of clean text); without the header, writes a complaint to standard
+/// error instead.
+void print_reply(std::span<const char> reply, bool clean, bool end_line);
+
+/// Says on standard error that a reply did not open with the header.
+void complain_of_header();
 
 /// A reply collected until quiet and printed as it comes: its header checked, its text
 /// written out but for what may yet turn out to be a refusal to send the request again.
@@ -71,9 +75,9 @@ inline bool has_text(const reply_stream &reply) { return reply.received > k_head
 /// a refusal and nothing else, copies of it included.
 reply_verdict judge_stream(const reply_stream &reply);
 
-/// Ends `reply`: writes out what it held back and ends its text, or complains that it had no
-/// header.
-void finish_stream(reply_stream &reply);
+/// Ends `reply`: writes out what it held back and, with `end_line`, ends its text; or
+/// complains that it had no header.
+void finish_stream(reply_stream &reply, bool end_line);
 
 /// What a refusal may mean besides a wrong password, by what went before it.
 enum class refusal_hint {

@@ -13,21 +13,14 @@ namespace {
 
 using std::chrono::microseconds;
 
-/// Reports that a request of `length` bytes does not fit in `room`. Returns 0.
-std::size_t report_too_long(std::size_t length, std::size_t room)
-{
-    std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length, room);
-    return 0;
-}
-
 /// Lays out `parts` one after the other at the start of `buffer`; no terminator. Returns the
-/// request's length, or 0 after reporting that it does not fit.
+/// request's length; when it does not fit, nothing is laid out.
 std::size_t lay_parts(std::span<char> buffer, std::span<const std::string_view> parts)
 {
     std::size_t length = 0;
     for (const std::string_view part : parts)
         length += part.size();
-    if (length > buffer.size()) return report_too_long(length, buffer.size());
+    if (length > buffer.size()) return length;
     char *at = buffer.data();
     for (const std::string_view part : parts)
         at = std::copy(part.begin(), part.end(), at);
@@ -131,7 +124,7 @@ std::size_t lay_hashed(std::span<char> buffer, std::string_view password, std::s
     const std::array<std::string_view, 6> parts{k_header,  verb, {hash.data(), hash.size()},
                                                 time_text, " ",  command};
     const std::size_t length = lay_parts(buffer, parts);
-    if (length == 0) return 0;
+    if (length > buffer.size()) return length;
     // A request that fits holds a command shorter than the buffer: its words fit this room.
     static std::array<char, k_exchange_size> room;
     const std::string_view words = hashed_words(command, room);
@@ -153,7 +146,7 @@ std::size_t lay_request(std::span<char> buffer, request_form form, std::string_v
     // size, or of one byte, costs no call.
     constexpr std::string_view opening{"\xff\xff\xff\xffrcon ", 9};
     const std::size_t length = opening.size() + password.size() + 1 + command.size();
-    if (length > buffer.size()) return report_too_long(length, buffer.size());
+    if (length > buffer.size()) return length;
     char *at = std::copy(opening.begin(), opening.end(), buffer.data());
     at = std::copy(password.begin(), password.end(), at);
     *at++ = ' ';

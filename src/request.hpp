@@ -30,6 +30,6 @@ inline bool sends_password(request_form form)
 
 /// Lays out the request that sends `command` with `password` in `form` at the start of
 /// `buffer`; `challenge` is the server's, for a request signed with it. Returns the
-/// request's length, or 0 after reporting on standard error that it does not fit.
+/// request's length; when that is more than `buffer` holds, nothing is laid out.
 std::size_t lay_request(std::span<char> buffer, request_form form, std::string_view password,
                         std::string_view command, std::string_view challenge = {});

@@ -12,8 +12,6 @@ namespace {
 constexpr char k_third_answer = 'c';
 /// Holds an answer to the question, a challenge and a little more.
 constexpr std::size_t k_answer_size = 256;
-/// More datagrams than the socket holds: every answer that came is read, and a flood ends.
-constexpr int k_answers_read = 1 << 12;
 
 } // namespace
 
@@ -26,33 +24,19 @@ server_family family_answering(std::string_view datagram)
     return third ? server_family::marker_n_zero : server_family::unknown;
 }
 
-void silence_probe::ask(const target &to)
+bool ask_question(int sock, const target &to)
 {
-    if (asked_) return;
-    asked_ = true;
-    fd_ = descriptor{socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-    if (fd() >= 0 && sendto(fd(), k_ask_challenge.data(), k_ask_challenge.size(), 0,
-                            &to.address.any, to.length) < 0)
-        fd_ = descriptor{};
+    return sendto(sock, k_ask_challenge.data(), k_ask_challenge.size(), 0, &to.address.any,
+                  to.length) == static_cast<ssize_t>(k_ask_challenge.size());
 }
 
-server_family silence_probe::take_answers()
+bool take_answer(int sock, server_family &family)
 {
     std::array<char, k_answer_size> datagram;
-    for (int i = 0; fd() >= 0 && family_ == server_family::unknown && i < k_answers_read; ++i) {
-        const ssize_t got = recv(fd(), datagram.data(), datagram.size(), MSG_DONTWAIT);
-        if (got < 0) break;
-        answered_ = true;
-        family_ = family_answering({datagram.data(), static_cast<std::size_t>(got)});
-    }
-    return family_;
-}
-
-void silence_probe::explain(const target &to, bool signed_by_telk)
-{
-    if (fd() < 0) return; // no question went out: nothing to tell
-    take_answers();
-    explain_silence(to, family_, answered_, signed_by_telk);
+    const ssize_t got = recv(sock, datagram.data(), datagram.size(), MSG_DONTWAIT);
+    if (got < 0) return false;
+    family = family_answering({datagram.data(), static_cast<std::size_t>(got)});
+    return true;
 }
 
 void explain_silence(const target &to, server_family family, bool answered, bool signed_by_telk)

@@ -1,0 +1,521 @@
+// A server's round trip, each event moving its state on: its turn, its challenge, its reply
+// collected until quiet or read to a newline, a retry, its silence and its end.
+#include "trip.hpp"
+#include "output.hpp"
+#include "silence.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+/// How long before the bound a retry must be due to be sent: a sleep may end a little late.
+constexpr instant k_retry_margin = std::chrono::milliseconds(10);
+
+/// Where every request is laid out, to be sent at once.
+std::array<char, k_exchange_size> request_room;
+
+/// Writes the label of `t` in front of a message on standard error.
+void note(const trip &t)
+{
+    if (!t.label.empty())
+        std::fprintf(stderr, "%.*s: ", static_cast<int>(t.label.size()), t.label.data());
+}
+
+/// Has what goes to standard output go into the sink of `t`, if it has one, while it lives.
+class into_sink {
+  public:
+    explicit into_sink(const trip &t) : captured_(t.sink != nullptr)
+    {
+        if (captured_) capture_output(t.sink);
+    }
+    into_sink(const into_sink &) = delete;
+    into_sink &operator=(const into_sink &) = delete;
+    ~into_sink()
+    {
+        if (captured_) capture_output(nullptr);
+    }
+
+  private:
+    bool captured_;
+};
+
+/// Ends the exchange of `t` as `result`.
+void end_with(trip &t, outcome result)
+{
+    t.at = busy(t) ? step::idle : t.at;
+    t.timer = instant::max();
+    t.io->ended(t, result);
+}
+
+/// Ends the command of `t`, failed for `reason` (null: for the system's error): no further
+/// one goes.
+void fail(trip &t, outcome result, const char *reason = nullptr)
+{
+    t.status = 1;
+    t.reason = reason;
+    t.open = false;
+    end_with(t, result);
+    t.at = step::failed;
+}
+
+/// Writes out the collected reply's held-back text and its end.
+void finish_text(trip &t)
+{
+    const into_sink sink(t);
+    finish_stream(t.stream, t.sink == nullptr);
+}
+
+/// Writes out the reply read to a newline.
+void print_read_reply(trip &t)
+{
+    const into_sink sink(t);
+    print_reply(t.room.first(t.received), t.rules->clean && t.sink == nullptr, t.sink == nullptr);
+}
+
+/// What a refusal of the third family may mean besides a wrong password.
+refusal_hint hint_for(const server_state &server)
+{
+    if (server.accepted) return refusal_hint::limited;
+    if (sends_password(server.form)) return refusal_hint::try_hashed;
+    return server.form_given ? refusal_hint::leave_form : refusal_hint::none;
+}
+
+/// Whether a request that the server turned away, as `said`, after `tries` earlier tries,
+/// goes again a pace later, before the bound: when a request of the run was taken (the limit
+/// spoke), the first time (it may have), and once hashed when plain requests were refused
+/// twice and telk chooses the form, which it notes.
+bool goes_again(trip &t, reply_said said)
+{
+    server_state &server = t.known;
+    if (said != reply_said::refused_or_limited ||
+        t.sent_at + k_pace_interval + k_retry_margin >= t.deadline)
+        return false;
+    if (server.accepted || t.tries == 0) return true;
+    if (t.tries > 1 || server.form_given || server.form != request_form::rcon) return false;
+    server.form = request_form::hashed_by_time;
+    return true;
+}
+
+/// When `t` next wants a look while its request waits for an answer.
+instant next_look(const trip &t)
+{
+    instant at = std::min(t.deadline, t.sign_at);
+    if (!t.heard && !t.asked) at = std::min(at, t.probe_at);
+    if (collects(t) && has_text(t.stream)) at = std::min(at, t.quiet_end);
+    return at;
+}
+
+void fail_plain_server(trip &t)
+{
+    note(t);
+    std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
+    fail(t, outcome::error, "takes plain requests only");
+}
+
+/// Says that `t` failed to send `tried` bytes, sendto having returned `rc`.
+void fail_send(trip &t, std::size_t tried, ssize_t rc)
+{
+    t.error = errno;
+    note(t);
+    report_failure("Could not send UDP packet", tried, rc);
+    fail(t, outcome::error);
+}
+
+/// Sends `datagram` for `t`, unless its bound has passed: the server would run a request
+/// that telk reports as timed out, and a retry would run it twice. Returns 0, or 1 after
+/// failing `t`.
+int send_for(trip &t, std::span<const char> datagram, instant now_at)
+{
+    ssize_t rc = -1;
+    errno = ETIMEDOUT;
+    if (now_at < t.deadline) rc = t.io->send(t, datagram);
+    if (rc == static_cast<ssize_t>(datagram.size())) return 0;
+    fail_send(t, datagram.size(), rc);
+    return 1;
+}
+
+/// Lays out and sends the request of `t` for its command, signed with `challenge` if need be.
+void send_request(trip &t, std::string_view challenge, instant now_at)
+{
+    const std::size_t length =
+        lay_request(request_room, t.known.form, t.password, t.command, challenge);
+    if (length > request_room.size()) {
+        note(t);
+        std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length,
+                     request_room.size());
+        return fail(t, outcome::error, "the request is too long");
+    }
+    t.sent.note(request_room, length);
+    if (send_for(t, {request_room.data(), length}, now_at) != 0) return;
+    if (t.rules->pause.count() != 0)
+        note_sent(t.known.paced, t.sent_at, burst(t.known.form, t.known.family));
+    t.at = step::reply;
+    t.timer = next_look(t);
+}
+
+/// Sends the request of `t` once more, or for the first time, at `now_at`.
+void send_try(trip &t, instant now_at)
+{
+    t.sent_at = now_at;
+    t.heard = t.challenged = false;
+    t.received = 0;
+    t.sign_at = instant::max();
+    t.stream = {.clean = t.rules->clean && t.sink == nullptr, .room = t.opening};
+    if (t.known.form != request_form::signed_by_challenge) return send_request(t, {}, now_at);
+    t.challenged = true;
+    if (send_for(t, k_ask_challenge, now_at) != 0) return;
+    t.sent = {}; // an answer is never the question sent back
+    t.at = step::challenge;
+    t.timer = next_look(t);
+}
+
+/// Sends the command of `t` for the first time.
+void begin(trip &t, instant now_at)
+{
+    t.started = now_at;
+    t.deadline = now_at + t.rules->bound;
+    t.tries = 0;
+    t.decisive = decisive_family(t.known);
+    t.probe_at = now_at + question_delay(t.rules->bound, t.decisive != server_family::unknown);
+    t.asked = t.question_out = t.answered = false;
+    t.answer = server_family::unknown;
+    t.error = 0;
+    send_try(t, now_at);
+}
+
+/// Sends the command of `t` again: the server turned it away, or wants another form.
+void again(trip &t, instant now_at)
+{
+    ++t.tries;
+    t.decisive = server_family::unknown;
+    send_try(t, now_at);
+}
+
+/// `t` heard nothing that ends its wait within the bound.
+void time_out(trip &t)
+{
+    note(t);
+    errno = ETIMEDOUT;
+    if (t.at == step::challenge)
+        std::perror("No challenge came from the server");
+    else
+        report_failure("Error receiving UDP packet", k_exchange_size, -1);
+    if (t.question_out) {
+        note(t);
+        explain_silence(*t.to, t.answer, t.answered, t.known.signed_by_telk);
+    }
+    fail(t, outcome::timeout, "no reply within the bound");
+}
+
+/// Says what the refusal `said` means, and fails `t`.
+void refuse(trip &t, reply_said said)
+{
+    note(t);
+    const refusal_hint hint = hint_for(t.known);
+    report_refusal(said, hint);
+    const bool limited = said == reply_said::refused_or_limited && hint == refusal_hint::limited;
+    fail(t, outcome::refused,
+         limited ? "refused the request as over its limit" : "refused the password");
+}
+
+/// The reply of `t` is whole: what it said decides what comes next.
+void reply_ended(trip &t)
+{
+    const reply_verdict verdict =
+        collects(t) ? judge_stream(t.stream) : judge_reply(t.room.first(t.received));
+    if (verdict.family != server_family::unknown) t.known.family = verdict.family;
+    if (verdict.said == reply_said::text) t.known.accepted = true;
+    if (goes_again(t, verdict.said)) {
+        t.at = step::retry;
+        t.timer = t.sent_at + k_pace_interval;
+        return;
+    }
+    const bool refused = verdict.said != reply_said::text && verdict.said != reply_said::no_header;
+    t.status = verdict.said == reply_said::no_header ? k_no_header : 0;
+    if (collects(t)) {
+        if (refused) finish_text(t);
+        t.open = !refused;
+        t.at = step::idle;
+        t.timer = instant::max();
+    } else if (verdict.said == reply_said::no_header) {
+        note(t);
+        complain_of_header();
+        return end_with(t, outcome::error);
+    } else {
+        print_read_reply(t);
+    }
+    if (refused) return refuse(t, verdict.said);
+    if (!collects(t)) end_with(t, outcome::ok);
+}
+
+/// The request of `t` waited out its retry: it goes again, or it ran after all, or the
+/// bound passed (telk was stopped) and the refusal stands.
+void retry_due(trip &t, instant now_at)
+{
+    if (collects(t) && judge_stream(t.stream).said == reply_said::text) { // it ran after all
+        t.known.accepted = true;
+        t.status = 0;
+        t.open = true;
+        t.at = step::idle;
+        t.timer = instant::max();
+        return;
+    }
+    if (now_at < t.deadline) return again(t, now_at);
+    if (collects(t))
+        finish_text(t);
+    else
+        print_read_reply(t);
+    refuse(t, reply_said::refused_or_limited);
+}
+
+/// Asks the silent server of `t` why, unless the bound has passed: a question asked then
+/// would be answered after telk gave up.
+void ask_why(trip &t, instant now_at)
+{
+    t.asked = true;
+    t.question_out = now_at < t.deadline && t.io->ask(t);
+    t.asked_at = now_at;
+    if (!t.question_out) t.decisive = server_family::unknown;
+}
+
+/// The time of `t` has come while its request waits for an answer.
+void waited(trip &t, instant now_at)
+{
+    if (collects(t) && has_text(t.stream) && now_at >= t.quiet_end) return reply_ended(t);
+    const bool some_text = !collects(t) && t.received > k_header.size();
+    if (some_text && now_at >= t.deadline) return reply_ended(t); // what came is the reply
+    if (now_at >= t.deadline) return time_out(t);
+    if (!t.heard && now_at >= t.sign_at) { // it ignored the plain request
+        t.known.form = request_form::signed_by_challenge;
+        t.known.signed_by_telk = true;
+        return again(t, now_at);
+    }
+    if (!t.heard && !t.asked && now_at >= t.probe_at) ask_why(t, now_at);
+    t.timer = next_look(t);
+}
+
+/// Adds `datagram` to the collected reply of `t`, which stays whole until quiet.
+void add_piece(trip &t, std::span<const char> datagram, instant arrived)
+{
+    {
+        const into_sink sink(t);
+        add_datagram(t.stream, {datagram.data(), datagram.size()});
+    }
+    t.last_arrival = arrived;
+}
+
+/// Appends `datagram` to the reply of `t` read to a newline, cut to the room left.
+void append_read(trip &t, std::span<const char> datagram)
+{
+    const std::size_t size = std::min(datagram.size(), t.room.size() - t.received);
+    char *at = t.room.data() + t.received;
+    if (datagram.data() != at) std::memmove(at, datagram.data(), size);
+    t.received += size;
+}
+
+/// A datagram for the open reply of `t` while its next command waits for its turn, or for the
+/// reply it waits to retry: taken when it came before then and within the reply's bound.
+void late_piece(trip &t, std::span<const char> datagram, instant arrived)
+{
+    if (!collects(t) || arrived > t.deadline || arrived > t.timer) return;
+    if (t.open || t.at == step::retry) add_piece(t, datagram, arrived);
+}
+
+/// A datagram while `t` waits for its challenge.
+void challenge_datagram(trip &t, std::span<const char> datagram, instant arrived)
+{
+    if (arrived > t.deadline) return time_out(t);
+    t.heard = true;
+    const std::string_view bytes{datagram.data(), datagram.size()};
+    if (bytes.starts_with(k_plain_challenge_answer)) return fail_plain_server(t);
+    t.timer = next_look(t);
+    if (!bytes.starts_with(k_challenge_answer)) return;
+    t.heard = false; // the request's own reply may yet be silent
+    send_request(t, challenge_in(bytes), now());
+}
+
+/// Whether `datagram`, arriving at `arrived`, comes too late for the reply of `t`: its time
+/// had come before it. Moves `t` on as that time did.
+bool after_its_time(trip &t, instant arrived)
+{
+    const bool quiet_passed = collects(t) && has_text(t.stream) && arrived > t.quiet_end;
+    if (!quiet_passed && arrived <= t.deadline) return false;
+    waited(t, quiet_passed ? t.quiet_end : t.deadline);
+    return true;
+}
+
+/// A datagram while `t` waits for its reply.
+void reply_datagram(trip &t, std::span<const char> datagram, instant arrived)
+{
+    // what came before this request left is an earlier request's (read to a newline, the first
+    // try takes anything)
+    if ((collects(t) || t.tries > 0) && arrived < t.sent_at) return;
+    if (after_its_time(t, arrived)) return on_datagram(t, datagram, arrived);
+    if (!std::exchange(t.heard, true) && t.sent.echoed_by(datagram)) {
+        note(t);
+        target_text room;
+        std::fprintf(stderr,
+                     "%s sent the request back: it echoes, and is no server of this protocol\n",
+                     text_of(*t.to, room));
+        return fail(t, outcome::error, "sent the request back");
+    }
+    const std::string_view bytes{datagram.data(), datagram.size()};
+    if (t.challenged && bytes.starts_with(k_challenge_answer)) return; // a second answer
+    if (collects(t)) {
+        if (datagram.empty()) return; // no part of it, and ends no quiet time
+        add_piece(t, datagram, arrived);
+        if (has_text(t.stream)) t.quiet_end = std::min(t.deadline, arrived + t.rules->quiet);
+        t.timer = next_look(t);
+        return;
+    }
+    if (datagram.empty()) { // a receive of nothing: telk's first reading fails there
+        note(t);
+        errno = 0;
+        report_failure("Error receiving UDP packet", k_exchange_size, 0);
+        return fail(t, outcome::error, "sent an empty datagram");
+    }
+    append_read(t, datagram);
+    t.last_arrival = arrived;
+    if (reply_complete(t.room, t.received)) reply_ended(t);
+}
+
+} // namespace
+
+server_family decisive_family(const server_state &server)
+{
+    if (!server.form_given && server.form == request_form::rcon &&
+        server.family == server_family::unknown)
+        return server_family::marker_n;
+    if (server.form == request_form::signed_by_time) return server_family::print_line;
+    return server_family::unknown;
+}
+
+void start_trip(trip &t)
+{
+    t.known.form = t.rules->form;
+    t.known.form_given = t.rules->form_given;
+}
+
+void start_command(trip &t, std::string_view command, instant now_at)
+{
+    t.command = command;
+    t.status = 0;
+    t.at = step::turn;
+    const auto pause = t.rules->pause;
+    t.timer = pause.count() == 0 ? now_at
+                                 : next_turn(t.known.paced, now_at, pause,
+                                             burst(t.known.form, t.known.family));
+}
+
+std::span<char> receive_room(const trip &t, std::span<char> scratch)
+{
+    if (t.at == step::reply && !collects(t)) return t.room.subspan(t.received);
+    return scratch;
+}
+
+void on_time(trip &t, instant now_at)
+{
+    switch (t.at) {
+    case step::turn:
+        end_open(t);
+        return begin(t, now_at);
+    case step::challenge:
+        if (now_at >= t.deadline) return time_out(t);
+        if (!t.heard && !t.asked && now_at >= t.probe_at) ask_why(t, now_at);
+        t.timer = next_look(t);
+        return;
+    case step::reply:
+        return waited(t, now_at);
+    case step::retry:
+        return retry_due(t, now_at);
+    case step::idle:
+    case step::failed:
+        return;
+    }
+}
+
+void on_datagram(trip &t, std::span<const char> datagram, instant arrived)
+{
+    switch (t.at) {
+    case step::challenge:
+        return challenge_datagram(t, datagram, arrived);
+    case step::reply:
+        return reply_datagram(t, datagram, arrived);
+    case step::turn:
+    case step::retry:
+        return late_piece(t, datagram, arrived);
+    case step::idle: // until its next command is known, no one can tell whose it is
+    case step::failed:
+        return;
+    }
+}
+
+void on_answer(trip &t, server_family family, instant arrived)
+{
+    t.answered = true;
+    if (t.answer == server_family::unknown) t.answer = family;
+    if (family == server_family::unknown || (t.at != step::reply && t.at != step::challenge))
+        return;
+    if (family != t.decisive) {
+        t.decisive = server_family::unknown; // it answered as another family
+        return;
+    }
+    if (t.heard || t.at != step::reply) return;
+    if (family == server_family::print_line) return fail_plain_server(t);
+    // the plain request's reply may still be on its way: it has twice the question's round
+    // trip to come
+    t.decisive = server_family::unknown;
+    t.sign_at = arrived + 2 * (arrived - std::min(t.asked_at, arrived));
+    t.timer = next_look(t);
+}
+
+void on_unreachable(trip &t, int error)
+{
+    const bool waiting = t.at == step::challenge || t.at == step::reply;
+    if (!waiting) return;
+    // once a collected reply has text, whatever ends the wait ends the reply
+    if (t.at == step::reply && collects(t) && has_text(t.stream)) return reply_ended(t);
+    t.error = error;
+    note(t);
+    errno = error;
+    if (t.at == step::challenge)
+        std::perror("No challenge came from the server");
+    else
+        report_failure("Error receiving UDP packet", k_exchange_size, -1);
+    fail(t, outcome::unreachable);
+}
+
+void on_end(trip &t)
+{
+    if (!busy(t)) return end_open(t);
+    if (t.at == step::reply && !collects(t) && t.received > k_header.size()) {
+        print_read_reply(t);
+    } else if ((t.at == step::reply || t.at == step::retry) && collects(t) &&
+               has_text(t.stream)) {
+        if (t.stream.header_ok) finish_text(t);
+    }
+    fail(t, outcome::interrupted);
+}
+
+void end_open(trip &t)
+{
+    if (!std::exchange(t.open, false)) return;
+    if (t.stream.header_ok) {
+        finish_text(t);
+        return t.io->ended(t, outcome::ok);
+    }
+    note(t);
+    complain_of_header();
+    t.io->ended(t, outcome::error);
+}
+
+void report_failure(const char *action, std::size_t tried, ssize_t rc)
+{
+    constexpr std::size_t k_error_text_size = 64;
+    std::array<char, k_error_text_size> text;
+    std::snprintf(text.data(), text.size(), "%s (tried=%d, rc=%d)", action, static_cast<int>(tried),
+                  static_cast<int>(rc));
+    std::perror(text.data());
+}
