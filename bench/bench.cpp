@@ -56,7 +56,7 @@ constexpr std::array<int, 2> k_counted_exchanges{1000, 5000};
 constexpr int k_rounds = 9;
 constexpr std::size_t k_small_reply = 20;
 constexpr std::size_t k_large_reply = 32768; // fills telk's reply buffer
-constexpr int k_server_idle_seconds = 5;
+constexpr int k_server_idle_seconds = 60;
 
 /// What a figure may be: a multiple of its floor, or at most a number of its own.
 struct Budget {

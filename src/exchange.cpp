@@ -57,16 +57,12 @@ struct {
     instant arrived{};
 } straggler;
 
-ssize_t send_datagram(trip &t, std::span<const char> datagram)
+bool send_failed(trip &t, int tries)
 {
-    // An error that the system noted before, about an earlier datagram, fails the send: it is
-    // no failure of this one, so it is taken off and the send tried again.
-    for (bool tried_again = false;;) {
-        const ssize_t sent = sendto(run.sock, datagram.data(), datagram.size(), 0,
-                                    &t.to->address.any, t.to->length);
-        if (sent >= 0 || now() >= t.deadline) return sent;
-        if (!take_errors(run.sock, *t.to).any && std::exchange(tried_again, true)) return sent;
-    }
+    // again while errors about earlier datagrams were queued, and once without: a failure
+    // with no report queued (the socket had no room for it) took the error off itself
+    if (now() >= t.deadline) return false;
+    return take_errors(run.sock, *t.to).any || tries == 0;
 }
 
 bool ask(trip &t)
@@ -76,12 +72,10 @@ bool ask(trip &t)
     return run.question.get() >= 0 && ask_question(run.question.get(), *t.to);
 }
 
-void ended(trip & /*t*/, outcome /*result*/) {}
-
-constexpr trip_io k_io{send_datagram, ask, ended};
+constexpr trip_io k_io{send_failed, ask, nullptr};
 
 /// Takes the answers to the question that have come.
-void take_answers(trip &t)
+[[gnu::noinline]] void take_answers(trip &t)
 {
     server_family family{};
     for (int left = k_late_reads; left > 0 && take_answer(run.question.get(), family); --left)
@@ -91,7 +85,7 @@ void take_answers(trip &t)
 /// Receives the next datagram of `t` and hands it over, waiting for it on the socket's own
 /// bound when `blocking`. The bare loop's receive goes unstamped: what came to a receive that
 /// waited for it and was not stopped came in time. Returns whether a datagram came.
-bool receive(trip &t, bool blocking)
+[[gnu::always_inline]] inline bool receive(trip &t, bool blocking)
 {
     const std::span<char> room = receive_room(t, scratch);
     instant arrived{};
@@ -129,8 +123,10 @@ void sleep_until(instant until)
 }
 
 /// Waits until the time of `t` for a datagram or an answer to its question, and hands over
-/// what came. Returns true when the time ran out with nothing come.
-bool wait_for_event(trip &t)
+/// what came. Returns true when the time ran out with nothing come. (Out of line, as the
+/// functions marked so below: the bare loop never waits this way, and its local array would
+/// cost every exchange the stack protector's check.)
+[[gnu::noinline]] bool wait_for_event(trip &t)
 {
     if (t.at == step::turn && !t.open) {
         sleep_until(t.timer);
@@ -152,11 +148,19 @@ bool wait_for_event(trip &t)
 bool reads_first(const trip &t) { return t.at != step::turn || t.open; }
 
 /// Told to end: what reached the socket in time still counts, but nothing more is waited for.
-void end_run(trip &t)
+[[gnu::noinline]] void end_run(trip &t)
 {
     for (int left = k_late_reads; left > 0 && busy(t) && receive(t, false); --left) {
     }
     on_end(t);
+}
+
+/// The command's first request went: its first receive may wait by itself.
+void sent()
+{
+    run.blocking = true;
+    run.late_left = k_late_reads;
+    run.continues_then = continues();
 }
 
 /// Hands `t` its events until its command is done.
@@ -182,11 +186,7 @@ void drive(trip &t)
         if (run.question.get() >= 0) take_answers(t);
         const bool turn = t.at == step::turn;
         on_time(t, now_at);
-        if (turn) {
-            run.blocking = true;
-            run.late_left = k_late_reads;
-            run.continues_then = continues();
-        }
+        if (turn) sent();
     }
 }
 
@@ -199,6 +199,7 @@ int start_exchanges(int sock, const target &to, std::string_view password,
     one.password = password;
     one.rules = &rules;
     one.io = &k_io;
+    one.sock = sock;
     one.room = reply_room;
     start_trip(one);
     run.sock = sock;
@@ -227,6 +228,7 @@ int start_exchanges(int sock, const target &to, std::string_view password,
 int send_command(std::string_view command)
 {
     start_command(one, command, now());
+    if (one.at != step::turn) sent();
     if (std::exchange(straggler.held, false))
         on_datagram(one, {scratch.data(), straggler.length}, straggler.arrived);
     drive(one);

@@ -154,18 +154,12 @@ void route_errors(fleet &f, int sock, const trip *sending)
     errno = saved_errno;
 }
 
-ssize_t send_datagram(trip &t, std::span<const char> datagram)
+bool send_failed(trip &t, int /*tries*/)
 {
-    fleet &f = *the_fleet;
-    const int sock = f.socks[family_slot(t.to->family())].get();
-    ssize_t sent = -1;
-    for (int tries = 0; tries < 2 && sent < 0; ++tries) {
-        sent = sendto(sock, datagram.data(), datagram.size(), 0, &t.to->address.any, t.to->length);
-        // an error about a datagram sent earlier, to any server, fails the send: taken off and
-        // told to its server, the send goes again
-        if (sent < 0) route_errors(f, sock, &t);
-    }
-    return sent;
+    // an error about a datagram sent earlier, to any server, fails the send: taken off and
+    // told to its server, the send goes again
+    route_errors(*the_fleet, t.sock, &t);
+    return true;
 }
 
 bool ask(trip &t)
@@ -201,7 +195,7 @@ void ended(trip &t, outcome result)
     s.truncated = false;
 }
 
-constexpr trip_io k_io{send_datagram, ask, ended};
+constexpr trip_io k_io{send_failed, ask, ended};
 
 /// Takes what is waiting on `sock`, up to what came after `until`: replies (or, from a
 /// question's socket, answers) for their servers, and errors about datagrams sent to them.
@@ -329,15 +323,17 @@ int ready_server(fleet &f, std::size_t i, const member &m, const text_buffer &te
     t.io = &k_io;
     t.sink = &s.text;
     t.id = i;
-    if (!collects(t)) { // read to a newline: room for the longest reply
-        s.room.reserve(k_exchange_size);
-        t.room = {s.room.data(), k_exchange_size};
-    }
+    // A reply read to a newline wants room of its own; else the servers share one for requests.
+    static std::array<char, k_exchange_size> shared_room;
+    if (!collects(t)) s.room.reserve(k_exchange_size);
+    t.room = collects(t) ? std::span<char>{shared_room}
+                         : std::span<char>{s.room.data(), k_exchange_size};
     start_trip(t);
     s.lines = {.label = t.label, .clean = f.rules.clean};
     f.by_address.push(&s);
     descriptor &sock = f.socks[family_slot(m.to.family())];
     if (sock.get() < 0) sock = descriptor{open_datagram_socket(m.to.family(), k_burst_room)};
+    t.sock = sock.get();
     if (sock.get() >= 0) return 0;
     std::perror("Couldn't open UDP socket");
     return 1;

@@ -54,17 +54,8 @@ server_family family_of(std::string_view text)
     return text.starts_with(k_print_line) ? server_family::print_line : server_family::unknown;
 }
 
-/// The text of `reply`, received whole: what follows its header, but for the zero byte that
-/// ends a datagram of the 'n' dialect.
-std::string_view text_of(std::string_view reply)
-{
-    std::string_view text = without_first(reply, k_header.size());
-    if (dialect_of(text) == text_dialect::marker_n && text.ends_with(k_zero)) text.remove_suffix(1);
-    return text;
-}
+} // namespace
 
-/// Ends a reply's text: a newline, or the end of clean text. A reply shows at a terminal as
-/// soon as it is complete.
 void end_text(bool clean)
 {
     if (clean)
@@ -73,6 +64,8 @@ void end_text(bool clean)
         write_out("\n");
     if (output_is_terminal()) flush_out();
 }
+
+namespace {
 
 /// The line of a reply's first datagram that a later datagram of the same reply repeats
 /// behind its header: its first line, newline included, copied into `room`, or the marker;
@@ -173,11 +166,6 @@ bool is_marked(server_family family)
 
 } // namespace
 
-text_dialect dialect_of(std::string_view text)
-{
-    return text.starts_with(k_marker) ? text_dialect::marker_n : text_dialect::print_line;
-}
-
 bool reply_complete(std::span<const char> buffer, std::size_t received)
 {
     if (received == buffer.size()) return true;
@@ -194,20 +182,6 @@ reply_verdict judge_reply(std::span<const char> reply)
 }
 
 void complain_of_header() { std::fputs("Invalid buffer header.  Sorry.\n", stderr); }
-
-void print_reply(std::span<const char> reply, bool clean, bool end_line)
-{
-    const std::string_view bytes{reply.data(), reply.size()};
-    if (!bytes.starts_with(k_header)) return complain_of_header();
-    const std::string_view text = text_of(bytes);
-    if (clean) {
-        start_clean_text(dialect_of(text));
-        write_clean_piece(text);
-    } else {
-        write_out(text);
-    }
-    if (end_line) end_text(clean);
-}
 
 void add_datagram(reply_stream &reply, std::string_view datagram)
 {

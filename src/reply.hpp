@@ -2,6 +2,7 @@
 // that ends a datagram of the third family, a refusal; and its text handed to output.
 #pragma once
 
+#include "output.hpp"
 #include "protocol.hpp"
 
 #include <cstddef>
@@ -28,7 +29,23 @@ struct reply_verdict {
 };
 
 /// The dialect of a reply whose text is `text`: the 'n' dialect when it opens with 'n'.
-text_dialect dialect_of(std::string_view text);
+inline text_dialect dialect_of(std::string_view text)
+{
+    return text.starts_with('n') ? text_dialect::marker_n : text_dialect::print_line;
+}
+
+/// The text of `reply`, received whole and opening with the header: what follows the header,
+/// but for the zero byte that ends a datagram of the 'n' dialect.
+inline std::string_view text_of(std::string_view reply)
+{
+    reply.remove_prefix(k_header.size()); // substr would bring in the C++ library's exceptions
+    if (dialect_of(reply) == text_dialect::marker_n && reply.ends_with('\0')) reply.remove_suffix(1);
+    return reply;
+}
+
+/// Ends a reply's text on standard output: a newline, or with `clean` the end of clean text.
+/// A reply shows at a terminal as soon as it is complete.
+void end_text(bool clean);
 
 /// Whether the reply whose datagrams lie one after the other in `buffer`, `received` bytes
 /// of it, is complete: once the buffer is full, at a newline once more than the header has
@@ -39,14 +56,26 @@ bool reply_complete(std::span<const char> buffer, std::size_t received);
 /// What the reply `reply`, received whole, says and which family it comes from.
 reply_verdict judge_reply(std::span<const char> reply);
 
+/// Says on standard error that a reply did not open with the header.
+void complain_of_header();
+
 /// Writes everything behind the header of `reply` to standard output, or with `clean` that
 /// text as clean text in its dialect (see write_clean_piece), then, with `end_line`, one
 /// newline (or the end of clean text); without the header, writes a complaint to standard
-/// error instead.
-void print_reply(std::span<const char> reply, bool clean, bool end_line);
-
-/// Says on standard error that a reply did not open with the header.
-void complain_of_header();
+/// error instead. (Inline: each piped exchange goes through it.)
+inline void print_reply(std::span<const char> reply, bool clean, bool end_line)
+{
+    const std::string_view bytes{reply.data(), reply.size()};
+    if (!bytes.starts_with(k_header)) return complain_of_header();
+    const std::string_view text = text_of(bytes);
+    if (clean) {
+        start_clean_text(dialect_of(text));
+        write_clean_piece(text);
+    } else {
+        write_out(text);
+    }
+    if (end_line) end_text(clean);
+}
 
 /// A reply collected until quiet and printed as it comes: its header checked, its text
 /// written out but for what may yet turn out to be a refusal to send the request again.

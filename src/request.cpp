@@ -137,19 +137,10 @@ std::size_t lay_hashed(std::span<char> buffer, std::string_view password, std::s
 
 } // namespace
 
-std::size_t lay_request(std::span<char> buffer, request_form form, std::string_view password,
-                        std::string_view command, std::string_view challenge)
+std::size_t lay_formed_request(std::span<char> buffer, request_form form,
+                               std::string_view password, std::string_view command,
+                               std::string_view challenge)
 {
     if (form == request_form::hashed_by_time) return lay_hashed(buffer, password, command);
-    if (!sends_password(form)) return lay_signed(buffer, form, password, command, challenge);
-    // Laid out by hand: the piped run sends thousands of these, and a copy of a constant
-    // size, or of one byte, costs no call.
-    constexpr std::string_view opening{"\xff\xff\xff\xffrcon ", 9};
-    const std::size_t length = opening.size() + password.size() + 1 + command.size();
-    if (length > buffer.size()) return length;
-    char *at = std::copy(opening.begin(), opening.end(), buffer.data());
-    at = std::copy(password.begin(), password.end(), at);
-    *at++ = ' ';
-    std::copy(command.begin(), command.end(), at);
-    return length;
+    return lay_signed(buffer, form, password, command, challenge);
 }

@@ -8,13 +8,15 @@
 #include <cstdio>
 #include <utility>
 
+#include <sys/socket.h>
+
 namespace {
 
 /// How long before the bound a retry must be due to be sent: a sleep may end a little late.
 constexpr instant k_retry_margin = std::chrono::milliseconds(10);
-
-/// Where every request is laid out, to be sent at once.
-std::array<char, k_exchange_size> request_room;
+/// How often a send goes before its failure stands: each error queued about an earlier
+/// datagram fails one.
+constexpr int k_send_tries = 4;
 
 /// Writes the label of `t` in front of a message on standard error.
 void note(const trip &t)
@@ -46,12 +48,12 @@ void end_with(trip &t, outcome result)
 {
     t.at = busy(t) ? step::idle : t.at;
     t.timer = instant::max();
-    t.io->ended(t, result);
+    if (t.io->ended != nullptr) t.io->ended(t, result);
 }
 
 /// Ends the command of `t`, failed for `reason` (null: for the system's error): no further
 /// one goes.
-void fail(trip &t, outcome result, const char *reason = nullptr)
+[[gnu::noinline, gnu::cold]] void fail(trip &t, outcome result, const char *reason = nullptr)
 {
     t.status = 1;
     t.reason = reason;
@@ -67,8 +69,10 @@ void finish_text(trip &t)
     finish_stream(t.stream, t.sink == nullptr);
 }
 
-/// Writes out the reply read to a newline.
-void print_read_reply(trip &t)
+/// Writes out the reply read to a newline. (This and the functions marked so below are
+/// inlined, whatever the compiler would choose: each piped exchange goes through them, and a
+/// call costs it a tenth of what telk spends on it.)
+[[gnu::always_inline]] inline void print_read_reply(trip &t)
 {
     const into_sink sink(t);
     print_reply(t.room.first(t.received), t.rules->clean && t.sink == nullptr, t.sink == nullptr);
@@ -107,7 +111,7 @@ instant next_look(const trip &t)
     return at;
 }
 
-void fail_plain_server(trip &t)
+[[gnu::noinline, gnu::cold]] void fail_plain_server(trip &t)
 {
     note(t);
     std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
@@ -115,7 +119,7 @@ void fail_plain_server(trip &t)
 }
 
 /// Says that `t` failed to send `tried` bytes, sendto having returned `rc`.
-void fail_send(trip &t, std::size_t tried, ssize_t rc)
+[[gnu::noinline, gnu::cold]] void fail_send(trip &t, std::size_t tried, ssize_t rc)
 {
     t.error = errno;
     note(t);
@@ -126,29 +130,33 @@ void fail_send(trip &t, std::size_t tried, ssize_t rc)
 /// Sends `datagram` for `t`, unless its bound has passed: the server would run a request
 /// that telk reports as timed out, and a retry would run it twice. Returns 0, or 1 after
 /// failing `t`.
-int send_for(trip &t, std::span<const char> datagram, instant now_at)
+[[gnu::always_inline]] inline int send_for(trip &t, std::span<const char> datagram,
+                                           instant now_at)
 {
     ssize_t rc = -1;
-    errno = ETIMEDOUT;
-    if (now_at < t.deadline) rc = t.io->send(t, datagram);
-    if (rc == static_cast<ssize_t>(datagram.size())) return 0;
+    if (now_at >= t.deadline) errno = ETIMEDOUT;
+    for (int tries = 0; now_at < t.deadline && tries < k_send_tries; ++tries) {
+        rc = sendto(t.sock, datagram.data(), datagram.size(), 0, &t.to->address.any,
+                    t.to->length);
+        if (rc == static_cast<ssize_t>(datagram.size())) return 0;
+        if (!t.io->send_failed(t, tries)) break;
+    }
     fail_send(t, datagram.size(), rc);
     return 1;
 }
 
 /// Lays out and sends the request of `t` for its command, signed with `challenge` if need be.
-void send_request(trip &t, std::string_view challenge, instant now_at)
+[[gnu::always_inline]] inline void send_request(trip &t, std::string_view challenge,
+                                                instant now_at)
 {
-    const std::size_t length =
-        lay_request(request_room, t.known.form, t.password, t.command, challenge);
-    if (length > request_room.size()) {
+    const std::size_t length = lay_request(t.room, t.known.form, t.password, t.command, challenge);
+    if (length > t.room.size()) {
         note(t);
-        std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length,
-                     request_room.size());
+        std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length, t.room.size());
         return fail(t, outcome::error, "the request is too long");
     }
-    t.sent.note(request_room, length);
-    if (send_for(t, {request_room.data(), length}, now_at) != 0) return;
+    t.sent.note(t.room, length);
+    if (send_for(t, t.room.first(length), now_at) != 0) return;
     if (t.rules->pause.count() != 0)
         note_sent(t.known.paced, t.sent_at, burst(t.known.form, t.known.family));
     t.at = step::reply;
@@ -156,13 +164,13 @@ void send_request(trip &t, std::string_view challenge, instant now_at)
 }
 
 /// Sends the request of `t` once more, or for the first time, at `now_at`.
-void send_try(trip &t, instant now_at)
+[[gnu::always_inline]] inline void send_try(trip &t, instant now_at)
 {
     t.sent_at = now_at;
     t.heard = t.challenged = false;
     t.received = 0;
     t.sign_at = instant::max();
-    t.stream = {.clean = t.rules->clean && t.sink == nullptr, .room = t.opening};
+    if (collects(t)) t.stream = {.clean = t.rules->clean && t.sink == nullptr, .room = t.opening};
     if (t.known.form != request_form::signed_by_challenge) return send_request(t, {}, now_at);
     t.challenged = true;
     if (send_for(t, k_ask_challenge, now_at) != 0) return;
@@ -172,7 +180,7 @@ void send_try(trip &t, instant now_at)
 }
 
 /// Sends the command of `t` for the first time.
-void begin(trip &t, instant now_at)
+[[gnu::always_inline]] inline void begin(trip &t, instant now_at)
 {
     t.started = now_at;
     t.deadline = now_at + t.rules->bound;
@@ -194,7 +202,7 @@ void again(trip &t, instant now_at)
 }
 
 /// `t` heard nothing that ends its wait within the bound.
-void time_out(trip &t)
+[[gnu::noinline, gnu::cold]] void time_out(trip &t)
 {
     note(t);
     errno = ETIMEDOUT;
@@ -210,7 +218,7 @@ void time_out(trip &t)
 }
 
 /// Says what the refusal `said` means, and fails `t`.
-void refuse(trip &t, reply_said said)
+[[gnu::noinline, gnu::cold]] void refuse(trip &t, reply_said said)
 {
     note(t);
     const refusal_hint hint = hint_for(t.known);
@@ -252,7 +260,7 @@ void reply_ended(trip &t)
 
 /// The request of `t` waited out its retry: it goes again, or it ran after all, or the
 /// bound passed (telk was stopped) and the refusal stands.
-void retry_due(trip &t, instant now_at)
+[[gnu::noinline, gnu::cold]] void retry_due(trip &t, instant now_at)
 {
     if (collects(t) && judge_stream(t.stream).said == reply_said::text) { // it ran after all
         t.known.accepted = true;
@@ -272,7 +280,7 @@ void retry_due(trip &t, instant now_at)
 
 /// Asks the silent server of `t` why, unless the bound has passed: a question asked then
 /// would be answered after telk gave up.
-void ask_why(trip &t, instant now_at)
+[[gnu::noinline, gnu::cold]] void ask_why(trip &t, instant now_at)
 {
     t.asked = true;
     t.question_out = now_at < t.deadline && t.io->ask(t);
@@ -307,7 +315,7 @@ void add_piece(trip &t, std::span<const char> datagram, instant arrived)
 }
 
 /// Appends `datagram` to the reply of `t` read to a newline, cut to the room left.
-void append_read(trip &t, std::span<const char> datagram)
+[[gnu::always_inline]] inline void append_read(trip &t, std::span<const char> datagram)
 {
     const std::size_t size = std::min(datagram.size(), t.room.size() - t.received);
     char *at = t.room.data() + t.received;
@@ -317,14 +325,14 @@ void append_read(trip &t, std::span<const char> datagram)
 
 /// A datagram for the open reply of `t` while its next command waits for its turn, or for the
 /// reply it waits to retry: taken when it came before then and within the reply's bound.
-void late_piece(trip &t, std::span<const char> datagram, instant arrived)
+[[gnu::noinline, gnu::cold]] void late_piece(trip &t, std::span<const char> datagram, instant arrived)
 {
     if (!collects(t) || arrived > t.deadline || arrived > t.timer) return;
     if (t.open || t.at == step::retry) add_piece(t, datagram, arrived);
 }
 
 /// A datagram while `t` waits for its challenge.
-void challenge_datagram(trip &t, std::span<const char> datagram, instant arrived)
+[[gnu::noinline, gnu::cold]] void challenge_datagram(trip &t, std::span<const char> datagram, instant arrived)
 {
     if (arrived > t.deadline) return time_out(t);
     t.heard = true;
@@ -347,7 +355,8 @@ bool after_its_time(trip &t, instant arrived)
 }
 
 /// A datagram while `t` waits for its reply.
-void reply_datagram(trip &t, std::span<const char> datagram, instant arrived)
+[[gnu::always_inline]] inline void reply_datagram(trip &t, std::span<const char> datagram,
+                                                  instant arrived)
 {
     // what came before this request left is an earlier request's (read to a newline, the first
     // try takes anything)
@@ -407,6 +416,7 @@ void start_command(trip &t, std::string_view command, instant now_at)
     t.timer = pause.count() == 0 ? now_at
                                  : next_turn(t.known.paced, now_at, pause,
                                              burst(t.known.form, t.known.family));
+    if (t.timer <= now_at && !t.open) begin(t, now_at); // its turn, and nothing to end first
 }
 
 std::span<char> receive_room(const trip &t, std::span<char> scratch)

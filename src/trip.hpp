@@ -116,8 +116,10 @@ struct trip;
 
 /// What a driver does for its round trips.
 struct trip_io {
-    /// Sends `datagram` to the server of `t`. Returns sendto's result, errno set on failure.
-    ssize_t (*send)(trip &t, std::span<const char> datagram);
+    /// A send for `t` failed, after `tries` earlier ones: takes off the errors the system
+    /// queued about datagrams sent earlier, which fail a send that has nothing wrong with it.
+    /// Returns whether to send again. Keeps errno.
+    bool (*send_failed)(trip &t, int tries);
     /// Asks the server of `t` why it is silent, from a socket of the question's own. Returns
     /// whether the question went out.
     bool (*ask)(trip &t);
@@ -137,10 +139,12 @@ struct trip {
     std::string_view password;
     const exchange_rules *rules = nullptr;
     const trip_io *io = nullptr;
+    int sock = -1; // where its datagrams go from
     /// Where the reply's text goes, as it would go into a pipe; null: to standard output as it
     /// comes, each reply ended by a newline.
     text_buffer *sink = nullptr;
-    /// Holds a reply read to a newline (-q 0): k_exchange_size bytes.
+    /// k_exchange_size bytes: each request is laid out there and sent at once, and a reply
+    /// read to a newline (-q 0) is received over it.
     std::span<char> room;
     std::size_t id = 0; // the driver's
 
