@@ -43,12 +43,18 @@ class into_sink {
     bool captured_;
 };
 
+/// Tells the driver of `t` that its exchange ended as `result`.
+void tell_ended(trip &t, outcome result)
+{
+    if (t.io->ended != nullptr) t.io->ended(t, result);
+}
+
 /// Ends the exchange of `t` as `result`.
 void end_with(trip &t, outcome result)
 {
     t.at = busy(t) ? step::idle : t.at;
     t.timer = instant::max();
-    if (t.io->ended != nullptr) t.io->ended(t, result);
+    tell_ended(t, result);
 }
 
 /// Ends the command of `t`, failed for `reason` (null: for the system's error): no further
@@ -514,11 +520,11 @@ void end_open(trip &t)
     if (!std::exchange(t.open, false)) return;
     if (t.stream.header_ok) {
         finish_text(t);
-        return t.io->ended(t, outcome::ok);
+        return tell_ended(t, outcome::ok);
     }
     note(t);
     complain_of_header();
-    t.io->ended(t, outcome::error);
+    tell_ended(t, outcome::error);
 }
 
 void report_failure(const char *action, std::size_t tried, ssize_t rc)
