@@ -27,14 +27,16 @@ std::string_view clean_text(std::string_view text, text_buffer &into)
     return view_of(into);
 }
 
-/// Writes one line of a reply, `line`, without its newline, behind the label of `lines`.
-void write_line(labelled_lines &lines, std::string_view line)
+/// Writes one line of a reply, `line`, without its newline (`ended`: it had one), behind
+/// the label of `lines`.
+void write_line(labelled_lines &lines, std::string_view line, bool ended)
 {
     const bool first = !std::exchange(lines.started, true);
     if (first) lines.dialect = dialect_of(line);
     if (lines.clean && first) { // the opening goes, and with it a print line
         if (lines.dialect == text_dialect::marker_n) line.remove_prefix(1);
         if (lines.dialect == text_dialect::print_line && line == "print") return;
+        if (line.empty() && !ended) return; // the reply was its opening alone
     }
     write_out(lines.label);
     write_out(": ");
@@ -81,7 +83,7 @@ std::size_t write_lines(labelled_lines &lines, std::string_view text, bool all)
         const std::size_t newline = rest.find('\n');
         if (newline == std::string_view::npos && !all && rest.size() < k_line_piece) break;
         const std::size_t end = std::min({newline, rest.size(), k_line_piece});
-        write_line(lines, {rest.data(), end});
+        write_line(lines, {rest.data(), end}, end == newline);
         written += end + (end == newline ? 1 : 0);
     }
     flush_out();

@@ -168,6 +168,7 @@ const Case k_exchanges[] = {
      .status = 1},
 };
 INSTANTIATE_TEST_SUITE_P(Exchange, Telk, testing::ValuesIn(k_exchanges), case_name);
+INSTANTIATE_TEST_SUITE_P(Exchange, Faces, testing::ValuesIn(k_exchanges), case_name);
 
 /// `count` datagrams of a real server's long reply, each with `size` bytes of text.
 Strings long_reply(int count, std::size_t size)
@@ -236,6 +237,7 @@ const Case k_quiet[] = {
      .out = "print\nA\n\nprint\nB\n\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Quiet, Telk, testing::ValuesIn(k_quiet), case_name);
+INSTANTIATE_TEST_SUITE_P(Quiet, Faces, testing::ValuesIn(k_quiet), case_name);
 
 // A burst that telk cannot write out as fast as it comes waits on its socket, in the room
 // that telk asks for and the system grants up to its limit.
@@ -416,6 +418,7 @@ const Case k_bounds[] = {
      .status = 1},
 };
 INSTANTIATE_TEST_SUITE_P(Bound, Telk, testing::ValuesIn(k_bounds), case_name);
+INSTANTIATE_TEST_SUITE_P(Bound, Faces, testing::ValuesIn(k_bounds), case_name);
 
 /// A run of "-w 0.4" (or `args`) whose request the server leaves unanswered, while it answers
 /// telk's question why with `answer`; `says` ends telk's explanation.
@@ -491,6 +494,7 @@ const Case k_silences[] = {
      .status = 1},
 };
 INSTANTIATE_TEST_SUITE_P(Silence, Telk, testing::ValuesIn(k_silences), case_name);
+INSTANTIATE_TEST_SUITE_P(Silence, Faces, testing::ValuesIn(k_silences), case_name);
 
 const Case k_waits[] = {
     // these two wait out the real bound
@@ -511,5 +515,6 @@ const Case k_waits[] = {
      .out = "A\n\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Wait, Telk, testing::ValuesIn(k_waits), case_name);
+INSTANTIATE_TEST_SUITE_P(Wait, Faces, testing::ValuesIn(k_waits), case_name);
 
 } // namespace

@@ -1,5 +1,6 @@
 // The harness: telk spawned, its requests served and recorded, its streams and status taken.
 #include "harness.hpp"
+#include "../src/json.hpp"
 
 #include <algorithm>
 #include <array>
@@ -276,7 +277,7 @@ void forge_icmp6(std::uint8_t type, std::uint8_t code, const udphdr &udp)
 
 } // namespace
 
-FakeServer::FakeServer(int wanted, bool ipv6) : v6(ipv6)
+FakeServer::FakeServer(int wanted, bool ipv6, std::uint32_t address) : v6(ipv6)
 {
     sockaddr_in6 self{}; // a sockaddr_in on 127.0.0.1
     socklen_t size = sizeof self;
@@ -286,7 +287,7 @@ FakeServer::FakeServer(int wanted, bool ipv6) : v6(ipv6)
     } else {
         auto &self4 = reinterpret_cast<sockaddr_in &>(self);
         self4.sin_family = AF_INET;
-        self4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        self4.sin_addr.s_addr = htonl(address);
         size = sizeof self4;
     }
     self.sin6_port = htons(static_cast<in_port_t>(wanted)); // where sin_port is, too
@@ -298,8 +299,37 @@ FakeServer::FakeServer(int wanted, bool ipv6) : v6(ipv6)
     port = ntohs(self.sin6_port);
 }
 
+/// One server's side of a run: what it got, and where and when.
+struct ServerEnd {
+    Strings &requests, &probes;
+    Scene scene; // telk is where the last request came from
+    Times times; // when each request came
+};
+
+/// Takes the datagram waiting at `end` and answers it as `script` says. Returns whether it was
+/// a request, not the question why the server is silent.
+bool serve(ServerEnd &end, const Script &script)
+{
+    sockaddr_in6 from{};
+    if (!take_request(end.scene.server.fd.get(), end.requests, from)) return false;
+    // telk asks why a server is silent from a socket of its own
+    if (end.requests.size() > 1 && from.sin6_port != end.scene.telk.sin6_port) {
+        end.probes.push_back(end.requests.back());
+        end.requests.pop_back();
+        Scene asked = end.scene;
+        asked.telk = from;
+        for (const std::string &datagram : script.probe_answer)
+            send_to_telk(asked, datagram);
+        return false;
+    }
+    end.scene.telk = from;
+    end.times.push_back(std::chrono::steady_clock::now());
+    answer(end.scene, script, end.requests, end.times);
+    return true;
+}
+
 /// Runs telk to its end, serving its requests, with every wait bounded by the deadline.
-Outcome run_telk(const FakeServer &server, const Script &script)
+Outcome run_telk(const FakeServer &server, const Script &script, const FakeServer *twin)
 {
     std::signal(SIGPIPE, SIG_IGN);
     Pipe in = script.socket_input ? make_socket_pair() : make_pipe(),
@@ -344,14 +374,19 @@ Outcome run_telk(const FakeServer &server, const Script &script)
 
     std::string *sinks[] = {nullptr, &outcome.out, &outcome.err};
     Fd *streams[] = {nullptr, &out.read, &err.read};
-    pollfd watched[] = {
-        {server.fd.get(), POLLIN, 0}, {out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}};
+    pollfd watched[] = {{server.fd.get(), POLLIN, 0},
+                        {out.read.get(), POLLIN, 0},
+                        {err.read.get(), POLLIN, 0},
+                        {twin ? twin->fd.get() : -1, POLLIN, 0}};
     using steady = std::chrono::steady_clock;
     const auto deadline = steady::now() + script.deadline;
     constexpr auto k_tick = std::chrono::milliseconds(100);
     auto next_tick = steady::time_point::max(); // from the first request on, if ticking
-    Scene scene{pid, server, {}, 0, &outcome.out};
-    Times times; // when each request came
+    std::array<ServerEnd, 2> ends{{{outcome.requests, outcome.probes,
+                                    {pid, server, {}, 0, &outcome.out}, {}},
+                                   {outcome.twin_requests, outcome.probes,
+                                    {pid, twin ? *twin : server, {}, 0, &outcome.out}, {}}}};
+    Scene &scene = ends[0].scene; // what the hooks act on
     while (out.read.get() >= 0 || err.read.get() >= 0) {
         if (steady::now() >= next_tick) {
             ++scene.ticks;
@@ -361,26 +396,12 @@ Outcome run_telk(const FakeServer &server, const Script &script)
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             std::min(deadline, next_tick) - steady::now());
         if (steady::now() >= deadline ||
-            poll(watched, 3, static_cast<int>(std::max<long>(left.count(), 0))) < 0)
+            poll(watched, 4, static_cast<int>(std::max<long>(left.count(), 0))) < 0)
             break;
-        sockaddr_in6 from{};
-        if (watched[0].revents != 0 && take_request(server.fd.get(), outcome.requests, from)) {
-            // telk asks why a server is silent from a socket of its own
-            if (outcome.requests.size() > 1 && from.sin6_port != scene.telk.sin6_port) {
-                outcome.probes.push_back(outcome.requests.back());
-                outcome.requests.pop_back();
-                Scene asked = scene;
-                asked.telk = from;
-                for (const std::string &datagram : script.probe_answer)
-                    send_to_telk(asked, datagram);
-                continue;
-            }
-            scene.telk = from;
-            if (script.every_tick && outcome.requests.size() == 1)
-                next_tick = steady::now() + k_tick;
-            times.push_back(steady::now());
-            answer(scene, script, outcome.requests, times);
-        }
+        if (watched[0].revents != 0 && serve(ends[0], script) && script.every_tick &&
+            outcome.requests.size() == 1)
+            next_tick = steady::now() + k_tick;
+        if (watched[3].revents != 0) serve(ends[1], script);
         for (int i = 1; i <= 2; ++i) {
             if (watched[i].revents == 0) continue;
             std::array<char, 65536> chunk;
@@ -410,7 +431,8 @@ Outcome run_telk(const FakeServer &server, const Script &script)
                      : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                            : -1;
     sockaddr_in6 peer{};
-    while (take_request(server.fd.get(), outcome.requests, peer)) {
+    while (take_request(server.fd.get(), outcome.requests, peer) ||
+           (twin && take_request(twin->fd.get(), outcome.twin_requests, peer))) {
         // sent just before the end: counted, not answered
     }
     return outcome;
@@ -431,6 +453,132 @@ TEST_P(Telk, Run)
     if (c.script.forges_icmp && Fd(socket(family, SOCK_RAW, icmp)).get() < 0)
         GTEST_SKIP() << "forging ICMP errors needs a raw socket (root): " << std::strerror(errno);
     expect_outcome(c, run_telk(server, c.script));
+}
+
+namespace {
+
+/// Whether `c` runs against its server alone, with commands from its command line.
+bool runs_in_faces(const Case &c)
+{
+    const Script &s = c.script;
+    return !c.ipv6 && c.server_port == 0 && !s.before_reply && !s.on_output && !s.every_tick &&
+           s.input.empty() && s.dialogue.empty() && !s.terminal_output &&
+           !s.terminal_input && !s.output_file && !s.input_file && s.closed_fd < 0 &&
+           s.max_files == 0 && s.env.empty() && !s.file &&
+           std::count(s.args.begin(), s.args.end(), k_at) == 1;
+}
+
+/// `args` with `face` in front, and the target `k_at` made `target`.
+Strings face_args(Strings args, const std::string &face, const std::string &target)
+{
+    std::replace(args.begin(), args.end(), k_at, target);
+    args.insert(args.begin(), face);
+    return args;
+}
+
+/// `text` with "127.0.0.N:P" of the run's `port` made "{at}".
+std::string unported(std::string text, int port)
+{
+    for (const std::string host : {"127.0.0.1:", "127.0.0.2:"}) {
+        const std::string at = host + std::to_string(port);
+        for (auto found = text.find(at); found != std::string::npos; found = text.find(at))
+            text.replace(found, at.size(), "{at}");
+    }
+    return text;
+}
+
+/// The lines of `text` behind `label` and ": ", without it, each with its newline; with
+/// `messages`, also those behind no label of the run's (said before it began), but not the
+/// closing line of failures.
+std::string behind(const std::string &text, const std::string &label, bool messages)
+{
+    std::string lines;
+    const std::string prefix = label + ": ";
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (messages && !line.starts_with("127.0.0.")) lines += line + "\n";
+        if (!line.starts_with(prefix)) continue;
+        if (messages && line.substr(prefix.size()).starts_with("failed: ")) continue;
+        lines += line.substr(prefix.size()) + "\n";
+    }
+    return lines;
+}
+
+/// The "text" of each JSON object in `out`, as it stands there (escaped), one after another.
+std::string json_texts(const std::string &out)
+{
+    std::string texts;
+    const std::string key = "\"text\":\"";
+    for (auto at = out.find(key); at != std::string::npos; at = out.find(key, at)) {
+        at += key.size();
+        for (; at < out.size() && out[at] != '"'; ++at) {
+            if (out[at] == '\\') texts += out[at++];
+            texts += out[at];
+        }
+    }
+    return texts;
+}
+
+/// `text` as a JSON string says it, without its quotes.
+std::string json_escaped(const std::string &text)
+{
+    text_buffer escaped;
+    append_json_string(escaped, text);
+    return std::string(escaped.data() + 1, escaped.size() - 2);
+}
+
+/// Whether two runs sent the same datagrams: byte for byte, or, where a request is signed
+/// or hashed by the time, as long and alike in its opening.
+bool same_wire(const Strings &a, const Strings &b)
+{
+    constexpr std::size_t k_unsigned_opening = 9; // the header, and "rcon " or "srcon"
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].size() != b[i].size() ||
+            a[i].compare(0, k_unsigned_opening, b[i], 0, k_unsigned_opening) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+TEST_P(Faces, Agree)
+{
+    const Case &c = GetParam();
+    if (!runs_in_faces(c)) GTEST_SKIP() << "its server acts by hooks, or it reads input";
+    Script one = c.script;
+    one.args.insert(one.args.begin(), "-c");
+    const FakeServer alone(0);
+    const Outcome single = run_telk(alone, one);
+    const std::string text = single.out;
+    const std::string messages = unported(single.err, alone.port);
+
+    const FakeServer json_server(0);
+    Script json = one;
+    json.args = face_args(one.args, "-j", k_at);
+    const Outcome j = run_telk(json_server, json);
+    const std::string label = "127.0.0.1:" + std::to_string(json_server.port);
+    EXPECT_EQ(j.status, single.status) << "-j";
+    EXPECT_EQ(json_texts(j.out), json_escaped(text)) << "-j";
+    EXPECT_EQ(unported(behind(j.err, label, true), json_server.port), messages) << "-j";
+    EXPECT_TRUE(same_wire(j.requests, single.requests)) << "-j";
+
+    const FakeServer first(0), twin(first.port, false, INADDR_LOOPBACK + 1);
+    if (twin.fd.get() < 0) GTEST_SKIP() << "127.0.0.2:" << first.port << " cannot be had";
+    Script list = one;
+    list.args = face_args(one.args, "-c", k_at + ",127.0.0.2:{port}");
+    list.args.erase(list.args.begin()); // one -c is enough
+    const Outcome l = run_telk(first, list, &twin);
+    EXPECT_EQ(l.status, single.status) << "list";
+    for (const std::string host : {"127.0.0.1:", "127.0.0.2:"}) {
+        const std::string at = host + std::to_string(first.port);
+        EXPECT_EQ(behind(l.out, at, false), text) << at;
+        EXPECT_EQ(unported(behind(l.err, at, true), first.port), messages) << at;
+    }
+    EXPECT_TRUE(same_wire(l.requests, single.requests)) << "list";
+    EXPECT_TRUE(same_wire(l.twin_requests, single.requests)) << "list's twin";
 }
 
 void expect_outcome(const Case &c, const Outcome &outcome)

@@ -88,7 +88,8 @@ struct FakeServer {
     int port = 0;
     bool v6 = false;
 
-    explicit FakeServer(int wanted, bool ipv6 = false);
+    /// On `address` (an IPv4 loopback address, in host order) unless `ipv6`.
+    explicit FakeServer(int wanted, bool ipv6 = false, std::uint32_t address = INADDR_LOOPBACK);
 };
 
 /// What a hook of a script acts on: telk, the server, and the address telk sends from.
@@ -133,14 +134,17 @@ struct Script {
 };
 
 struct Outcome {
-    Strings requests; // every datagram the server got, in order, but for:
-    Strings probes;   // those that asked why the server was silent
+    Strings requests;      // every datagram the server got, in order, but for:
+    Strings probes;        // those that asked why the server was silent
+    Strings twin_requests; // what its twin got, as `requests`
     std::string out, err;
     int status = -1; // as a shell sees it: 128 + the signal that ended telk, if one did
 };
 
-/// Runs telk to its end, serving its requests, with every wait bounded by the deadline.
-Outcome run_telk(const FakeServer &server, const Script &script);
+/// Runs telk to its end, serving its requests, and those of `twin` alike, with every wait
+/// bounded by the deadline.
+Outcome run_telk(const FakeServer &server, const Script &script,
+                 const FakeServer *twin = nullptr);
 
 /// A run of telk and what must come of it.
 struct Case {
@@ -162,6 +166,13 @@ void PrintTo(const Case &c, std::ostream *os);
 class Telk : public testing::TestWithParam<Case> {};
 
 std::string case_name(const testing::TestParamInfo<Case> &info);
+
+/// Runs each case of a table through three faces, telk's run against one target (with -c),
+/// against it with -j, and against a list of it and a twin that behaves as it does, and checks
+/// that they agree: the exit status, the text (the JSON objects' and each label's), the
+/// messages (behind the label, but for the list's closing line of failures) and the wire.
+/// Cases whose server acts by hooks, or that read standard input, are left out.
+class Faces : public testing::TestWithParam<Case> {};
 
 /// Checks what came of `c`'s run.
 void expect_outcome(const Case &c, const Outcome &outcome);

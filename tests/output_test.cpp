@@ -78,5 +78,6 @@ const Case k_clean[] = {
      .out = "Red ^[\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Clean, Telk, testing::ValuesIn(k_clean), case_name);
+INSTANTIATE_TEST_SUITE_P(Clean, Faces, testing::ValuesIn(k_clean), case_name);
 
 } // namespace

@@ -239,5 +239,6 @@ const Case k_families[] = {
      .out = "na  b\n\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Family, Telk, testing::ValuesIn(k_families), case_name);
+INSTANTIATE_TEST_SUITE_P(Family, Faces, testing::ValuesIn(k_families), case_name);
 
 } // namespace

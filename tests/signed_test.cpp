@@ -121,5 +121,6 @@ const Case k_signed[] = {
      .status = 1},
 };
 INSTANTIATE_TEST_SUITE_P(Signed, Telk, testing::ValuesIn(k_signed), case_name);
+INSTANTIATE_TEST_SUITE_P(Signed, Faces, testing::ValuesIn(k_signed), case_name);
 
 } // namespace
