@@ -269,13 +269,16 @@ void wait_for_events(fleet &f)
     const instant until = f.timers.empty() ? instant::max() : f.timers[0].when;
     const auto left = std::chrono::ceil<microseconds>(until - now());
     const timespec limit = as_timespec(std::max(left, microseconds{}));
-    if (ppoll(watched.data(), watched.size(), until == instant::max() ? nullptr : &limit,
-              nullptr) <= 0)
-        return;
+    const int ready =
+        ppoll(watched.data(), watched.size(), until == instant::max() ? nullptr : &limit, nullptr);
+    if (ready == 0 || stop_signal() != 0) return;
+    // Cut short by a stop and continue: what reached the sockets meanwhile counts before any
+    // server's time, however late telk gets to it.
     const instant now_at = now();
     for (std::size_t i = 0; i < k_input; ++i)
-        if (watched[i].revents != 0) take_waiting(f, watched[i].fd, i >= k_families, now_at);
-    if (watched[k_input].revents != 0) take_input(f);
+        if (watched[i].fd >= 0 && (ready < 0 || watched[i].revents != 0))
+            take_waiting(f, watched[i].fd, i >= k_families, now_at);
+    if (ready > 0 && watched[k_input].revents != 0) take_input(f);
 }
 
 /// Told to end: what reached the sockets in time still counts; then every round trip ends.

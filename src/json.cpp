@@ -15,6 +15,16 @@ constexpr unsigned k_two_byte_lead = 0xc0;
 constexpr unsigned k_six = 6;
 constexpr unsigned k_low_six = 0x3f;
 
+/// The C1 controls, U+0080 to U+009F: escaped too, as a reader's terminal may obey them.
+constexpr unsigned char k_last_c1 = 0x9f;
+
+/// Whether `text` opens with a C1 control in UTF-8.
+bool is_c1_in_utf8(std::string_view text)
+{
+    return text.size() >= 2 && text[0] == '\xc2' && static_cast<unsigned char>(text[1]) >= k_first_high &&
+           static_cast<unsigned char>(text[1]) <= k_last_c1;
+}
+
 /// Appends the escape of the control character `c`.
 void append_control(text_buffer &into, unsigned char c)
 {
@@ -48,9 +58,15 @@ void append_json_string(text_buffer &into, std::string_view text)
             into.push(static_cast<char>(c));
             ++at;
         } else if (const std::string_view rest{text.data() + at, text.size() - at};
-                   const std::size_t length = utf8_length(rest)) {
+                   is_c1_in_utf8(rest)) {
+            append_control(into, static_cast<unsigned char>(rest[1]));
+            at += 2;
+        } else if (const std::size_t length = utf8_length(rest)) {
             into.append(std::span<const char>{rest.data(), length});
             at += length;
+        } else if (c <= k_last_c1) { // a C1 control, as a Latin-1 character
+            append_control(into, c);
+            ++at;
         } else { // a Latin-1 character, in UTF-8
             into.append(
                 std::array<char, 2>{static_cast<char>(k_two_byte_lead | (c >> k_six)),

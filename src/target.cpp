@@ -214,13 +214,34 @@ const char *text_of(const target &to, target_text &room)
     return room.data();
 }
 
+namespace {
+
+/// A target as it is compared: an IPv4-mapped IPv6 address is its IPv4 address.
+struct compared {
+    int family;
+    in_port_t port;
+    const unsigned char *address;
+    std::size_t size;
+};
+
+compared compared_form(const target &to)
+{
+    if (to.family() != AF_INET6)
+        return {AF_INET, ntohs(to.address.v4.sin_port),
+                reinterpret_cast<const unsigned char *>(&to.address.v4.sin_addr), sizeof(in_addr)};
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&to.address.v6.sin6_addr);
+    const in_port_t port = ntohs(to.address.v6.sin6_port);
+    if (IN6_IS_ADDR_V4MAPPED(&to.address.v6.sin6_addr))
+        return {AF_INET, port, bytes + sizeof(in6_addr) - sizeof(in_addr), sizeof(in_addr)};
+    return {AF_INET6, port, bytes, sizeof(in6_addr)};
+}
+
+} // namespace
+
 int compare_targets(const target &a, const target &b)
 {
-    if (a.family() != b.family()) return a.family() < b.family() ? -1 : 1;
-    const bool v6 = a.family() == AF_INET6;
-    const in_port_t port_a = ntohs(v6 ? a.address.v6.sin6_port : a.address.v4.sin_port);
-    const in_port_t port_b = ntohs(v6 ? b.address.v6.sin6_port : b.address.v4.sin_port);
-    if (port_a != port_b) return port_a < port_b ? -1 : 1;
-    if (v6) return std::memcmp(&a.address.v6.sin6_addr, &b.address.v6.sin6_addr, sizeof(in6_addr));
-    return std::memcmp(&a.address.v4.sin_addr, &b.address.v4.sin_addr, sizeof(in_addr));
+    const compared x = compared_form(a), y = compared_form(b);
+    if (x.family != y.family) return x.family < y.family ? -1 : 1;
+    if (x.port != y.port) return x.port < y.port ? -1 : 1;
+    return std::memcmp(x.address, y.address, x.size);
 }

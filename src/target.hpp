@@ -39,5 +39,5 @@ using target_text = std::array<char, k_target_text_size>;
 const char *text_of(const target &to, target_text &room);
 
 /// Orders targets by family, port and address: 0 when `a` and `b` are the same address and
-/// port.
+/// port, an IPv4-mapped IPv6 address being its IPv4 address.
 int compare_targets(const target &a, const target &b);

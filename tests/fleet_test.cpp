@@ -55,6 +55,7 @@ struct FleetCase {
     int status = 0;
     std::function<void(const FakeFleet &)> check; // what the servers got
     int max_files = 0;
+    std::chrono::seconds deadline = k_deadline;
 };
 
 void PrintTo(const FleetCase &c, std::ostream *os) { *os << c.name; }
@@ -67,7 +68,10 @@ TEST_P(Fleet, Run)
     if (c.max_files > 0 && TELK_SANITIZED)
         GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
     FakeFleet fleet(c.size, c.respond);
-    Script script{.input = c.input, .dialogue = c.dialogue, .max_files = c.max_files};
+    Script script{.input = c.input,
+                  .dialogue = c.dialogue,
+                  .max_files = c.max_files,
+                  .deadline = c.deadline};
     for (const std::string &arg : c.args)
         script.args.push_back(with_ports(arg, fleet));
     if (c.file) script.file = with_ports(*c.file, fleet);
@@ -148,6 +152,16 @@ const FleetCase k_fleets[] = {
      .size = 1,
      .args = {"127.0.0.1:{0},localhost:{0}", "pw", "a"},
      .lines = [](const FakeFleet &) { return Strings{"print", "0a", ""}; }},
+    {.name = "no_wait_for_a_turn_that_no_command_takes",
+     .size = 2,
+     .args = {"-i", "3", "{list}", "pw", "a"},
+     .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 1, {"a"}); },
+     .deadline = std::chrono::seconds(2)},
+    {.name = "an_ipv4_mapped_address_is_its_ipv4_address",
+     .size = 1,
+     .args = {"127.0.0.1:{0},[::ffff:127.0.0.1]:{0}", "pw", "a"},
+     .lines = [](const FakeFleet &) { return Strings{"print", "0a", ""}; },
+     .check = [](const FakeFleet &f) { EXPECT_THAT(f.requests[0], testing::SizeIs(1)); }},
     {.name = "a_target_not_found_fails_the_run_before_anything_is_sent",
      .size = 1,
      .args = {"{list}," + std::string(64, 'x') + ".invalid", "pw", "a"},
@@ -202,6 +216,7 @@ TEST(Json, HostileRepliesReadBack)
         {"zero\0byte\n"s, "zero\0byte\n"s},
         {"\xc3\xa9 \xe9 \xed\xa0\x80 \xf4\x90\x80\x80\n", "\xc3\xa9 \xc3\xa9 \xc3\xad\xc2\xa0\xc2\x80 \xc3\xb4\xc2\x90\xc2\x80\xc2\x80\n"},
         {std::string(32000, 'x') + "\n", std::string(32000, 'x') + "\n"},
+        {"\xc2\x9b" "2J \x85\n", "\xc2\x9b" "2J \xc2\x85\n"}, // C1 controls: escaped below
     };
     for (const auto &[reply, text] : replies) {
         const FakeServer server(0);
@@ -210,6 +225,7 @@ TEST(Json, HostileRepliesReadBack)
         EXPECT_THAT(outcome.out, testing::MatchesRegex("\\{\"server\":\"127\\.0\\.0\\.1:[0-9]+\",.*"
                                                        "\"outcome\":\"ok\",\"family\":\"first\",.*\\}\n"));
         EXPECT_EQ(parsed_text(outcome.out), as_hex(text)) << reply.substr(0, 40);
+        EXPECT_THAT(outcome.out, testing::Not(testing::ContainsRegex("\xc2[\x80-\x9f]")));
         EXPECT_EQ(outcome.status, 0);
     }
 }

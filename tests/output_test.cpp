@@ -27,6 +27,14 @@ const std::string k_2048_e_acute = [] {
 }();
 
 const Case k_clean[] = {
+    {.name = "a_list_at_a_terminal_shows_control_bytes_in_caret_notation",
+     .script = {.args = {"-c", k_at + ",127.0.0.1:{closed}", "pw", "a"},
+                .replies = {{k_first + "x\x1b]52;c;YQ==\x07\x1b[2Jy\n"}},
+                .terminal_output = true},
+     .requests = {request("a")},
+     .out = testing::MatchesRegex(R"(127\.0\.0\.1:[0-9]+: x\^\[\]52;c;YQ==\^G\^\[\[2Jy)" "\n"),
+     .err = testing::_,
+     .status = 1},
     clean("print_line_and_colour_codes_go", {k_first + "^1Red^7Server ^a^Z ^^3x ^ end^\n"},
           "RedServer  ^x ^ end^\n"),
     clean("only_an_exact_print_line_goes", {H + "printer\nx"}, "printer\nx\n"),

@@ -124,6 +124,10 @@ std::function<void(const Strings &)> hashed(std::string password, std::string co
 }
 
 const Case k_families[] = {
+    {.name = "a_prefix_of_the_third_familys_refusal_is_text",
+     .script = {.args = {k_at, "pw", "a"}, .replies = {{H + "nBad r\0"s}}},
+     .requests = {request("a")},
+     .out = "nBad r\n"},
     {.name = "zero_byte_ends_a_third_family_reply_and_is_no_text",
      .script = {.args = {"-i", "0", k_at, "pw", "echo hello", "quiet"},
                 .replies = {{H + "nhello \n\0"s}, {H + "n\0"s}}},

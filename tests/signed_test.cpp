@@ -60,6 +60,24 @@ const Case k_signed[] = {
      .requests = {H + "getchallenge", H + "srcon HMAC-MD4 CHALLENGE " + k_challenge_signature +
                                           " abc123 say hello world"},
      .out = "nhello\n\n"},
+    {.name = "a_second_answer_with_the_challenge_is_no_reply_text",
+     .script = {.args = {"-s", "challenge", k_at, "pw", "a"},
+                .replies = {{H + "challenge 1001\0"s, H + "challenge 1001\0"s}, {H + "nok\n"}}},
+     .check_requests = [](const Strings &r) { EXPECT_THAT(r, testing::SizeIs(2)); },
+     .out = "nok\n\n"},
+    {.name = "a_refused_signed_request_goes_again_with_a_fresh_challenge",
+     .script = {.args = {"-s", "challenge", k_at, "pw", "a"},
+                .replies = {{H + "challenge 1\0"s}, {H + "nBad rcon_password.\n"},
+                            {H + "challenge 2\0"s}, {H + "nBad rcon_password.\n"}}},
+     .check_requests =
+         [](const Strings &r) {
+             ASSERT_THAT(r, testing::SizeIs(4));
+             EXPECT_EQ(r[2], H + "getchallenge");
+             EXPECT_THAT(r[3], testing::EndsWith(" 2 a"));
+         },
+     .out = "nBad rcon_password.\n\n",
+     .err = Eq("The server refused the password, or takes plain requests only: leave -s out\n"),
+     .status = 1},
     {.name = "no_challenge_in_time_fails",
      .script = {.args = {"-w", "0.3", "-s", "challenge", k_at, "pw", "a", "b"},
                 .replies = {{H + "nstray\n"}}},
