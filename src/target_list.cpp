@@ -86,10 +86,33 @@ int add_target(std::string_view text, std::string_view password_path, growable<m
         m.password_size = password.size();
         texts.append(password);
     }
-    for (const member &known : members.items())
-        if (compare_targets(known.to, m.to) == 0) return 0;
     members.push(m);
     return 0;
+}
+
+/// Leaves out of `members` each target named again after its first time, keeping their
+/// order: sorted by target, then by place, a repeat is the one behind its equal.
+void drop_repeats(growable<member> &members)
+{
+    growable<std::size_t> order;
+    for (std::size_t i = 0; i < members.size(); ++i)
+        order.push(i);
+    const auto before = [&members](std::size_t a, std::size_t b) {
+        const int by_target = compare_targets(members[a].to, members[b].to);
+        return by_target != 0 ? by_target < 0 : a < b;
+    };
+    std::sort(order.data(), order.data() + order.size(), before);
+    growable<char> repeated; // a flag a member
+    repeated.reserve(members.size());
+    repeated.resize(members.size());
+    std::fill(repeated.data(), repeated.data() + repeated.size(), 0);
+    for (std::size_t k = 1; k < order.size(); ++k)
+        if (compare_targets(members[order[k - 1]].to, members[order[k]].to) == 0)
+            repeated[order[k]] = 1;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < members.size(); ++i)
+        if (repeated[i] == 0) members[kept++] = members[i];
+    members.resize(kept);
 }
 
 /// Adds the targets of the file of targets at `path`.
@@ -120,18 +143,25 @@ int add_file(const char *path, growable<member> &members, text_buffer &texts)
     return 1;
 }
 
+/// Adds the targets of the comma-separated list `list`.
+int add_list(std::string_view list, growable<member> &members, text_buffer &texts)
+{
+    for (;;) {
+        const std::size_t comma = std::min(list.find(','), list.size());
+        if (add_target({list.data(), comma}, {}, members, texts) != 0) return 1;
+        if (comma == list.size()) return 0;
+        list.remove_prefix(comma + 1);
+    }
+}
+
 } // namespace
 
 bool names_several(const char *host) { return host[0] == '@' || std::strchr(host, ',') != nullptr; }
 
 int find_targets(char *host, growable<member> &members, text_buffer &texts)
 {
-    if (host[0] == '@') return add_file(host + 1, members, texts);
-    std::string_view rest = host;
-    while (true) {
-        const std::size_t comma = std::min(rest.find(','), rest.size());
-        if (add_target({rest.data(), comma}, {}, members, texts) != 0) return 1;
-        if (comma == rest.size()) return 0;
-        rest.remove_prefix(comma + 1);
-    }
+    const int status =
+        host[0] == '@' ? add_file(host + 1, members, texts) : add_list(host, members, texts);
+    if (status == 0) drop_repeats(members);
+    return status;
 }

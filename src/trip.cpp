@@ -223,9 +223,13 @@ void again(trip &t, instant now_at)
     fail(t, outcome::timeout, "no reply within the bound");
 }
 
-/// Says what the refusal `said` means, and fails `t`.
+/// Writes out the refusal that the reply of `t` holds, says what `said` means, and fails `t`.
 [[gnu::noinline, gnu::cold]] void refuse(trip &t, reply_said said)
 {
+    if (collects(t))
+        finish_text(t);
+    else
+        print_read_reply(t);
     note(t);
     const refusal_hint hint = hint_for(t.known);
     report_refusal(said, hint);
@@ -235,7 +239,7 @@ void again(trip &t, instant now_at)
 }
 
 /// The reply of `t` is whole: what it said decides what comes next.
-void reply_ended(trip &t)
+[[gnu::always_inline]] inline void reply_ended(trip &t)
 {
     const reply_verdict verdict =
         collects(t) ? judge_stream(t.stream) : judge_reply(t.room.first(t.received));
@@ -246,22 +250,21 @@ void reply_ended(trip &t)
         t.timer = t.sent_at + k_pace_interval;
         return;
     }
-    const bool refused = verdict.said != reply_said::text && verdict.said != reply_said::no_header;
+    if (verdict.said != reply_said::text && verdict.said != reply_said::no_header)
+        return refuse(t, verdict.said);
     t.status = verdict.said == reply_said::no_header ? k_no_header : 0;
-    if (collects(t)) {
-        if (refused) finish_text(t);
-        t.open = !refused;
+    if (collects(t)) { // ended at the next turn, when late pieces have come
+        t.open = true;
         t.at = step::idle;
         t.timer = instant::max();
     } else if (verdict.said == reply_said::no_header) {
         note(t);
         complain_of_header();
-        return end_with(t, outcome::error);
+        end_with(t, outcome::error);
     } else {
         print_read_reply(t);
+        end_with(t, outcome::ok);
     }
-    if (refused) return refuse(t, verdict.said);
-    if (!collects(t)) end_with(t, outcome::ok);
 }
 
 /// The request of `t` waited out its retry: it goes again, or it ran after all, or the
@@ -277,10 +280,6 @@ void reply_ended(trip &t)
         return;
     }
     if (now_at < t.deadline) return again(t, now_at);
-    if (collects(t))
-        finish_text(t);
-    else
-        print_read_reply(t);
     refuse(t, reply_said::refused_or_limited);
 }
 
