@@ -47,8 +47,15 @@ void append_json_string(text_buffer &into, std::string_view text)
 {
     into.push('"');
     for (std::size_t at = 0; at < text.size();) {
+        const std::string_view rest{text.data() + at, text.size() - at};
+        if (is_c1_in_utf8(rest)) {
+            append_control(into, static_cast<unsigned char>(rest[1]));
+            at += 2;
+            continue;
+        }
         const auto c = static_cast<unsigned char>(text[at]);
-        if (c < k_first_printable) {
+        const std::size_t length = c < k_first_high ? 1 : utf8_length(rest);
+        if (c < k_first_printable || (length == 0 && c <= k_last_c1)) { // C1: as Latin-1
             append_control(into, c);
             ++at;
         } else if (c == '"' || c == '\\') {
@@ -57,16 +64,9 @@ void append_json_string(text_buffer &into, std::string_view text)
         } else if (c < k_first_high) {
             into.push(static_cast<char>(c));
             ++at;
-        } else if (const std::string_view rest{text.data() + at, text.size() - at};
-                   is_c1_in_utf8(rest)) {
-            append_control(into, static_cast<unsigned char>(rest[1]));
-            at += 2;
-        } else if (const std::size_t length = utf8_length(rest)) {
+        } else if (length > 0) {
             into.append(std::span<const char>{rest.data(), length});
             at += length;
-        } else if (c <= k_last_c1) { // a C1 control, as a Latin-1 character
-            append_control(into, c);
-            ++at;
         } else { // a Latin-1 character, in UTF-8
             into.append(
                 std::array<char, 2>{static_cast<char>(k_two_byte_lead | (c >> k_six)),

@@ -240,7 +240,8 @@ compared compared_form(const target &to)
 
 int compare_targets(const target &a, const target &b)
 {
-    const compared x = compared_form(a), y = compared_form(b);
+    const compared x = compared_form(a);
+    const compared y = compared_form(b);
     if (x.family != y.family) return x.family < y.family ? -1 : 1;
     if (x.port != y.port) return x.port < y.port ? -1 : 1;
     return std::memcmp(x.address, y.address, x.size);

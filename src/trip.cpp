@@ -207,15 +207,21 @@ void again(trip &t, instant now_at)
     send_try(t, now_at);
 }
 
-/// `t` heard nothing that ends its wait within the bound.
-[[gnu::noinline, gnu::cold]] void time_out(trip &t)
+/// Says that the wait of `t` for its challenge or its reply failed for `error`.
+void report_wait_failed(const trip &t, int error)
 {
     note(t);
-    errno = ETIMEDOUT;
+    errno = error;
     if (t.at == step::challenge)
         std::perror("No challenge came from the server");
     else
         report_failure("Error receiving UDP packet", k_exchange_size, -1);
+}
+
+/// `t` heard nothing that ends its wait within the bound.
+[[gnu::noinline, gnu::cold]] void time_out(trip &t)
+{
+    report_wait_failed(t, ETIMEDOUT);
     if (t.question_out) {
         note(t);
         explain_silence(*t.to, t.answer, t.answered, t.known.signed_by_telk);
@@ -493,12 +499,7 @@ void on_unreachable(trip &t, int error)
     // once a collected reply has text, whatever ends the wait ends the reply
     if (t.at == step::reply && collects(t) && has_text(t.stream)) return reply_ended(t);
     t.error = error;
-    note(t);
-    errno = error;
-    if (t.at == step::challenge)
-        std::perror("No challenge came from the server");
-    else
-        report_failure("Error receiving UDP packet", k_exchange_size, -1);
+    report_wait_failed(t, error);
     fail(t, outcome::unreachable);
 }
 
