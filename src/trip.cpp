@@ -1,6 +1,7 @@
-// A server's round trip, each event moving its state on: its turn, its challenge, its reply
-// collected until quiet or read to a newline, a retry, its silence and its end.
+// A server's round trip, each event moving its state on: its turn, its challenge, a retry, its
+// silence, its bound; and the steps its reply's rules share.
 #include "trip.hpp"
+#include "trip_steps.hpp"
 #include "output.hpp"
 #include "silence.hpp"
 
@@ -17,105 +18,6 @@ constexpr instant k_retry_margin = std::chrono::milliseconds(10);
 /// How often a send goes before its failure stands: each error queued about an earlier
 /// datagram fails one.
 constexpr int k_send_tries = 4;
-
-/// Writes the label of `t` in front of a message on standard error.
-void note(const trip &t)
-{
-    if (!t.label.empty())
-        std::fprintf(stderr, "%.*s: ", static_cast<int>(t.label.size()), t.label.data());
-}
-
-/// Has what goes to standard output go into the sink of `t`, if it has one, while it lives.
-class into_sink {
-  public:
-    explicit into_sink(const trip &t) : captured_(t.sink != nullptr)
-    {
-        if (captured_) capture_output(t.sink);
-    }
-    into_sink(const into_sink &) = delete;
-    into_sink &operator=(const into_sink &) = delete;
-    ~into_sink()
-    {
-        if (captured_) capture_output(nullptr);
-    }
-
-  private:
-    bool captured_;
-};
-
-/// Tells the driver of `t` that its exchange ended as `result`.
-void tell_ended(trip &t, outcome result)
-{
-    if (t.io->ended != nullptr) t.io->ended(t, result);
-}
-
-/// Ends the exchange of `t` as `result`.
-void end_with(trip &t, outcome result)
-{
-    t.at = busy(t) ? step::idle : t.at;
-    t.timer = instant::max();
-    tell_ended(t, result);
-}
-
-/// Ends the command of `t`, failed for `reason` (null: for the system's error): no further
-/// one goes.
-[[gnu::noinline, gnu::cold]] void fail(trip &t, outcome result, const char *reason = nullptr)
-{
-    t.status = 1;
-    t.reason = reason;
-    t.open = false;
-    end_with(t, result);
-    t.at = step::failed;
-}
-
-/// Writes out the collected reply's held-back text and its end.
-void finish_text(trip &t)
-{
-    const into_sink sink(t);
-    finish_stream(t.stream, t.sink == nullptr);
-}
-
-/// Writes out the reply read to a newline. (This and the functions marked so below are
-/// inlined, whatever the compiler would choose: each piped exchange goes through them, and a
-/// call costs it a tenth of what telk spends on it.)
-[[gnu::always_inline]] inline void print_read_reply(trip &t)
-{
-    const into_sink sink(t);
-    print_reply(t.room.first(t.received), t.rules->clean && t.sink == nullptr, t.sink == nullptr);
-}
-
-/// What a refusal of the third family may mean besides a wrong password.
-refusal_hint hint_for(const server_state &server)
-{
-    if (server.accepted) return refusal_hint::limited;
-    if (sends_password(server.form)) return refusal_hint::try_hashed;
-    return server.form_given ? refusal_hint::leave_form : refusal_hint::none;
-}
-
-/// Whether a request that the server turned away, as `said`, after `tries` earlier tries,
-/// goes again a pace later, before the bound: when a request of the run was taken (the limit
-/// spoke), the first time (it may have), and once hashed when plain requests were refused
-/// twice and telk chooses the form, which it notes.
-bool goes_again(trip &t, reply_said said)
-{
-    server_state &server = t.known;
-    if (said != reply_said::refused_or_limited ||
-        t.sent_at + k_pace_interval + k_retry_margin >= t.deadline)
-        return false;
-    if (server.accepted || t.tries == 0) return true;
-    if (t.tries > 1 || server.form_given || server.form != request_form::rcon) return false;
-    server.form = request_form::hashed_by_time;
-    return true;
-}
-
-/// When `t` next wants a look while its request waits for an answer.
-instant next_look(const trip &t)
-{
-    instant at = std::min(t.deadline, t.sign_at);
-    if (!t.heard && !t.asked) at = std::min(at, t.probe_at);
-    if (collects(t) && has_text(t.stream)) at = std::min(at, t.quiet_end);
-    return at;
-}
 
 [[gnu::noinline, gnu::cold]] void fail_plain_server(trip &t)
 {
@@ -229,50 +131,6 @@ void report_wait_failed(const trip &t, int error)
     fail(t, outcome::timeout, "no reply within the bound");
 }
 
-/// Writes out the refusal that the reply of `t` holds, says what `said` means, and fails `t`.
-[[gnu::noinline, gnu::cold]] void refuse(trip &t, reply_said said)
-{
-    if (collects(t))
-        finish_text(t);
-    else
-        print_read_reply(t);
-    note(t);
-    const refusal_hint hint = hint_for(t.known);
-    report_refusal(said, hint);
-    const bool limited = said == reply_said::refused_or_limited && hint == refusal_hint::limited;
-    fail(t, outcome::refused,
-         limited ? "refused the request as over its limit" : "refused the password");
-}
-
-/// The reply of `t` is whole: what it said decides what comes next.
-[[gnu::always_inline]] inline void reply_ended(trip &t)
-{
-    const reply_verdict verdict =
-        collects(t) ? judge_stream(t.stream) : judge_reply(t.room.first(t.received));
-    if (verdict.family != server_family::unknown) t.known.family = verdict.family;
-    if (verdict.said == reply_said::text) t.known.accepted = true;
-    if (goes_again(t, verdict.said)) {
-        t.at = step::retry;
-        t.timer = t.sent_at + k_pace_interval;
-        return;
-    }
-    if (verdict.said != reply_said::text && verdict.said != reply_said::no_header)
-        return refuse(t, verdict.said);
-    t.status = verdict.said == reply_said::no_header ? k_no_header : 0;
-    if (collects(t)) { // ended at the next turn, when late pieces have come
-        t.open = true;
-        t.at = step::idle;
-        t.timer = instant::max();
-    } else if (verdict.said == reply_said::no_header) {
-        note(t);
-        complain_of_header();
-        end_with(t, outcome::error);
-    } else {
-        print_read_reply(t);
-        end_with(t, outcome::ok);
-    }
-}
-
 /// The request of `t` waited out its retry: it goes again, or it ran after all, or the
 /// bound passed (telk was stopped) and the refusal stands.
 [[gnu::noinline, gnu::cold]] void retry_due(trip &t, instant now_at)
@@ -299,6 +157,73 @@ void report_wait_failed(const trip &t, int error)
     if (!t.question_out) t.decisive = server_family::unknown;
 }
 
+} // namespace
+
+/// Writes the label of `t` in front of a message on standard error.
+void note(const trip &t)
+{
+    if (!t.label.empty())
+        std::fprintf(stderr, "%.*s: ", static_cast<int>(t.label.size()), t.label.data());
+}
+
+/// Tells the driver of `t` that its exchange ended as `result`.
+void tell_ended(trip &t, outcome result)
+{
+    if (t.io->ended != nullptr) t.io->ended(t, result);
+}
+
+/// Ends the exchange of `t` as `result`.
+void end_with(trip &t, outcome result)
+{
+    t.at = busy(t) ? step::idle : t.at;
+    t.timer = instant::max();
+    tell_ended(t, result);
+}
+
+/// Ends the command of `t`, failed for `reason` (null: for the system's error): no further
+/// one goes.
+[[gnu::noinline, gnu::cold]] void fail(trip &t, outcome result, const char *reason)
+{
+    t.status = 1;
+    t.reason = reason;
+    t.open = false;
+    end_with(t, result);
+    t.at = step::failed;
+}
+
+/// What a refusal of the third family may mean besides a wrong password.
+refusal_hint hint_for(const server_state &server)
+{
+    if (server.accepted) return refusal_hint::limited;
+    if (sends_password(server.form)) return refusal_hint::try_hashed;
+    return server.form_given ? refusal_hint::leave_form : refusal_hint::none;
+}
+
+/// Whether a request that the server turned away, as `said`, after `tries` earlier tries,
+/// goes again a pace later, before the bound: when a request of the run was taken (the limit
+/// spoke), the first time (it may have), and once hashed when plain requests were refused
+/// twice and telk chooses the form, which it notes.
+bool goes_again(trip &t, reply_said said)
+{
+    server_state &server = t.known;
+    if (said != reply_said::refused_or_limited ||
+        t.sent_at + k_pace_interval + k_retry_margin >= t.deadline)
+        return false;
+    if (server.accepted || t.tries == 0) return true;
+    if (t.tries > 1 || server.form_given || server.form != request_form::rcon) return false;
+    server.form = request_form::hashed_by_time;
+    return true;
+}
+
+/// When `t` next wants a look while its request waits for an answer.
+instant next_look(const trip &t)
+{
+    instant at = std::min(t.deadline, t.sign_at);
+    if (!t.heard && !t.asked) at = std::min(at, t.probe_at);
+    if (collects(t) && has_text(t.stream)) at = std::min(at, t.quiet_end);
+    return at;
+}
+
 /// The time of `t` has come while its request waits for an answer.
 void waited(trip &t, instant now_at)
 {
@@ -315,33 +240,6 @@ void waited(trip &t, instant now_at)
     t.timer = next_look(t);
 }
 
-/// Adds `datagram` to the collected reply of `t`, which stays whole until quiet.
-void add_piece(trip &t, std::span<const char> datagram, instant arrived)
-{
-    {
-        const into_sink sink(t);
-        add_datagram(t.stream, {datagram.data(), datagram.size()});
-    }
-    t.last_arrival = arrived;
-}
-
-/// Appends `datagram` to the reply of `t` read to a newline, cut to the room left.
-[[gnu::always_inline]] inline void append_read(trip &t, std::span<const char> datagram)
-{
-    const std::size_t size = std::min(datagram.size(), t.room.size() - t.received);
-    char *at = t.room.data() + t.received;
-    if (datagram.data() != at) std::memmove(at, datagram.data(), size);
-    t.received += size;
-}
-
-/// A datagram for the open reply of `t` while its next command waits for its turn, or for the
-/// reply it waits to retry: taken when it came before then and within the reply's bound.
-[[gnu::noinline, gnu::cold]] void late_piece(trip &t, std::span<const char> datagram, instant arrived)
-{
-    if (!collects(t) || arrived > t.deadline || arrived > t.timer) return;
-    if (t.open || t.at == step::retry) add_piece(t, datagram, arrived);
-}
-
 /// A datagram while `t` waits for its challenge.
 [[gnu::noinline, gnu::cold]] void challenge_datagram(trip &t, std::span<const char> datagram, instant arrived)
 {
@@ -354,54 +252,6 @@ void add_piece(trip &t, std::span<const char> datagram, instant arrived)
     t.heard = false; // the request's own reply may yet be silent
     send_request(t, challenge_in(bytes), now());
 }
-
-/// Whether `datagram`, arriving at `arrived`, comes too late for the reply of `t`: its time
-/// had come before it. Moves `t` on as that time did.
-bool after_its_time(trip &t, instant arrived)
-{
-    const bool quiet_passed = collects(t) && has_text(t.stream) && arrived > t.quiet_end;
-    if (!quiet_passed && arrived <= t.deadline) return false;
-    waited(t, quiet_passed ? t.quiet_end : t.deadline);
-    return true;
-}
-
-/// A datagram while `t` waits for its reply.
-[[gnu::always_inline]] inline void reply_datagram(trip &t, std::span<const char> datagram,
-                                                  instant arrived)
-{
-    // what came before this request left is an earlier request's (read to a newline, the first
-    // try takes anything)
-    if ((collects(t) || t.tries > 0) && arrived < t.sent_at) return;
-    if (after_its_time(t, arrived)) return on_datagram(t, datagram, arrived);
-    if (!std::exchange(t.heard, true) && t.sent.echoed_by(datagram)) {
-        note(t);
-        target_text room;
-        std::fprintf(stderr,
-                     "%s sent the request back: it echoes, and is no server of this protocol\n",
-                     text_of(*t.to, room));
-        return fail(t, outcome::error, "sent the request back");
-    }
-    const std::string_view bytes{datagram.data(), datagram.size()};
-    if (t.challenged && bytes.starts_with(k_challenge_answer)) return; // a second answer
-    if (collects(t)) {
-        if (datagram.empty()) return; // no part of it, and ends no quiet time
-        add_piece(t, datagram, arrived);
-        if (has_text(t.stream)) t.quiet_end = std::min(t.deadline, arrived + t.rules->quiet);
-        t.timer = next_look(t);
-        return;
-    }
-    if (datagram.empty()) { // a receive of nothing: telk's first reading fails there
-        note(t);
-        errno = 0;
-        report_failure("Error receiving UDP packet", k_exchange_size, 0);
-        return fail(t, outcome::error, "sent an empty datagram");
-    }
-    append_read(t, datagram);
-    t.last_arrival = arrived;
-    if (reply_complete(t.room, t.received)) reply_ended(t);
-}
-
-} // namespace
 
 server_family decisive_family(const server_state &server)
 {
@@ -457,22 +307,6 @@ void on_time(trip &t, instant now_at)
     }
 }
 
-void on_datagram(trip &t, std::span<const char> datagram, instant arrived)
-{
-    switch (t.at) {
-    case step::challenge:
-        return challenge_datagram(t, datagram, arrived);
-    case step::reply:
-        return reply_datagram(t, datagram, arrived);
-    case step::turn:
-    case step::retry:
-        return late_piece(t, datagram, arrived);
-    case step::idle: // until its next command is known, no one can tell whose it is
-    case step::failed:
-        return;
-    }
-}
-
 void on_answer(trip &t, server_family family, instant arrived)
 {
     t.answered = true;
@@ -501,30 +335,6 @@ void on_unreachable(trip &t, int error)
     t.error = error;
     report_wait_failed(t, error);
     fail(t, outcome::unreachable);
-}
-
-void on_end(trip &t)
-{
-    if (!busy(t)) return end_open(t);
-    if (t.at == step::reply && !collects(t) && t.received > k_header.size()) {
-        print_read_reply(t);
-    } else if ((t.at == step::reply || t.at == step::retry) && collects(t) &&
-               has_text(t.stream)) {
-        if (t.stream.header_ok) finish_text(t);
-    }
-    fail(t, outcome::interrupted);
-}
-
-void end_open(trip &t)
-{
-    if (!std::exchange(t.open, false)) return;
-    if (t.stream.header_ok) {
-        finish_text(t);
-        return tell_ended(t, outcome::ok);
-    }
-    note(t);
-    complain_of_header();
-    tell_ended(t, outcome::error);
 }
 
 void report_failure(const char *action, std::size_t tried, ssize_t rc)
