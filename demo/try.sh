@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 echo "Building telk and the demo server in build/ (a minute or two the first time)..."
 cmake -S . -B build >/dev/null
-cmake --build build -j --target telk telk-demo-server >/dev/null
+cmake --build build -j "$(nproc)" --target telk telk-demo-server >/dev/null
 build/telk-demo-server 27961 secret 30
 
 show() {

@@ -161,7 +161,9 @@ int print_help()
               "prints the reply; with no command, sends each line of standard input.\n"
               "Each argument after the password is one command: telk host pw 'say hello'.\n"
               "host is a name, an IPv4 address, or an IPv6 address ([::1]:27960, or ::1);\n"
-              "several, comma-separated, or @FILE, a file of them, go to every one at once.\n");
+              "the port is 27960 unless given. Several, comma-separated, or @FILE, a file of\n"
+              "them, go to every one at once; FILE holds a host[:port] a line, optionally\n"
+              "followed by blanks and the path of that server's password file (# comments).\n");
     const options defaults;
     for (const option_rule &rule : k_option_rules) {
         const double preset = std::chrono::duration<double>(defaults.*rule.value).count();
@@ -182,6 +184,9 @@ int print_help()
               "  -j             write a JSON object a line for each exchange\n"
               "  -h, --help     print this help\n"
               "  -V, --version  print the version\n"
+              "Exit status: 0 when every exchange went through; 1 otherwise, or when the command\n"
+              "line, the target or the socket was unusable. Told to end by a signal, telk\n"
+              "ends by it, once what came is written out (a shell shows 128 + its number).\n"
               "See the manual page telk(1) for the rest.\n");
     return check_output(0);
 }

@@ -293,8 +293,10 @@ FakeServer::FakeServer(int wanted, bool ipv6, std::uint32_t address) : v6(ipv6)
     self.sin6_port = htons(static_cast<in_port_t>(wanted)); // where sin_port is, too
     Fd sock(socket(self.sin6_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (bind(sock.get(), reinterpret_cast<sockaddr *>(&self), size) != 0 ||
-        getsockname(sock.get(), reinterpret_cast<sockaddr *>(&self), &size) != 0)
+        getsockname(sock.get(), reinterpret_cast<sockaddr *>(&self), &size) != 0) {
+        error = errno;
         return;
+    }
     fd = std::move(sock);
     port = ntohs(self.sin6_port);
 }
@@ -444,8 +446,11 @@ TEST_P(Telk, Run)
 {
     const Case &c = GetParam();
     const FakeServer server(c.server_port, c.ipv6);
-    if (server.fd.get() < 0 && c.ipv6) GTEST_SKIP() << "no IPv6 loopback here";
-    if (server.fd.get() < 0) GTEST_SKIP() << "port " << c.server_port << " cannot be had here";
+    if (server.fd.get() < 0 && c.ipv6 && server.error != EADDRINUSE)
+        GTEST_SKIP() << "no IPv6 loopback here: " << std::strerror(server.error);
+    if (server.fd.get() < 0)
+        GTEST_SKIP() << "port " << c.server_port << " cannot be had here: "
+                     << std::strerror(server.error);
     if (c.script.max_files > 0 && TELK_SANITIZED)
         GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
     const int family = c.ipv6 ? AF_INET6 : AF_INET;

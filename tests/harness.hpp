@@ -87,6 +87,7 @@ struct FakeServer {
     Fd fd;
     int port = 0;
     bool v6 = false;
+    int error = 0; // why the port could not be had
 
     /// On `address` (an IPv4 loopback address, in host order) unless `ipv6`.
     explicit FakeServer(int wanted, bool ipv6 = false, std::uint32_t address = INADDR_LOOPBACK);
