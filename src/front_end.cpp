@@ -274,7 +274,7 @@ line_reader fleet_line;
 }
 
 /// Runs `arguments` (none: the lines of standard input) against every target that `host`
-/// names; with a single one and no -j, as any run against one target. Returns the run status.
+/// names, each line labelled, also when the list comes to one server. Returns the run status.
 /// Cold: a run against one target, the most common, keeps its pages to itself.
 [[gnu::cold]] int run_several(const options &opts, const exchange_rules &rules, char *host,
                               std::string_view password, std::span<char *const> arguments)
@@ -286,11 +286,6 @@ line_reader fleet_line;
     text_buffer texts;
     if (find_targets(host, members, texts) != 0) return 1;
     const bool secret = opts.password_file != nullptr;
-    if (members.size() == 1 && !opts.json) {
-        const member &only = members[0];
-        if (only.own_password) password = {texts.data() + only.password_at, only.password_size};
-        return run_one(only.to, password, rules, arguments, secret || only.own_password);
-    }
     kept = {members.items(), &texts, secret ? password : std::string_view{}};
     command_list commands;
     for (const char *argument : arguments) {

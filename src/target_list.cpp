@@ -50,11 +50,19 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
-/// Finds the target `text` names and adds it to `members` as `label`, unless it is there
-/// already; `password`, when not empty, is the path of its password file. Says what is
-/// wrong with the target's label in front. Returns 0, or 1.
+/// `line` up to a comment: a # at its start or after a blank.
+std::string_view without_comment(std::string_view line)
+{
+    for (std::size_t at = 0; at < line.size(); ++at)
+        if (line[at] == '#' && (at == 0 || is_blank(line[at - 1]))) return {line.data(), at};
+    return line;
+}
+
+/// Finds the target `text` names and adds it to `members` as `label`; `password`, when not
+/// empty, is the path of its password file. Says what is wrong behind `where` (FILE:LINE: or
+/// nothing) and the target's label. Returns 0, or 1.
 int add_target(std::string_view text, std::string_view password_path, growable<member> &members,
-               text_buffer &texts)
+               text_buffer &texts, std::string_view where = {})
 {
     member m;
     m.label_at = texts.size();
@@ -71,6 +79,7 @@ int add_target(std::string_view text, std::string_view password_path, growable<m
     const int found = find_target(host.data(), m.to);
     capture_output(nullptr);
     if (found != 0) {
+        write_out(where);
         write_out(text);
         write_out(": ");
         return say(view_of(said), 1);
@@ -126,29 +135,43 @@ int add_file(const char *path, growable<member> &members, text_buffer &texts)
         return 1;
     }
     std::string_view rest = view_of(file);
-    while (!rest.empty()) {
+    for (int number = 1; !rest.empty(); ++number) {
         const std::size_t end = std::min(rest.find('\n'), rest.size());
-        const std::string_view line = trimmed({rest.data(), end});
+        const std::string_view line = trimmed(without_comment({rest.data(), end}));
         rest.remove_prefix(std::min(end + 1, rest.size()));
-        if (line.empty() || line.front() == '#') continue;
+        if (line.empty()) continue;
         std::size_t split = 0;
         while (split < line.size() && !is_blank(line[split]))
             ++split;
         const std::string_view host{line.data(), split};
         const std::string_view password{line.data() + split, line.size() - split};
-        if (add_target(host, trimmed(password), members, texts) != 0) return 1;
+        std::array<char, k_message_size> where;
+        const int length = std::snprintf(where.data(), where.size(), "%s:%d: ", path, number);
+        const std::string_view at{where.data(), std::min<std::size_t>(length, where.size() - 1)};
+        if (add_target(host, trimmed(password), members, texts, at) != 0) return 1;
     }
     if (!members.empty()) return 0;
     std::fprintf(stderr, "No target in %s\n", path);
     return 1;
 }
 
-/// Adds the targets of the comma-separated list `list`.
+/// Says that entry `number` of a comma-separated list is empty, a typing mistake. Returns 1.
+int report_empty_entry(int number)
+{
+    std::array<char, k_message_size> message;
+    const int length =
+        std::snprintf(message.data(), message.size(), "Target %d of the list is empty\n", number);
+    return say({message.data(), static_cast<std::size_t>(length)}, 1);
+}
+
+/// Adds the targets of the comma-separated list `list`; blanks around the commas are left out.
 int add_list(std::string_view list, growable<member> &members, text_buffer &texts)
 {
-    for (;;) {
+    for (int number = 1;; ++number) {
         const std::size_t comma = std::min(list.find(','), list.size());
-        if (add_target({list.data(), comma}, {}, members, texts) != 0) return 1;
+        const std::string_view entry = trimmed({list.data(), comma});
+        if (entry.empty()) return report_empty_entry(number);
+        if (add_target(entry, {}, members, texts) != 0) return 1;
         if (comma == list.size()) return 0;
         list.remove_prefix(comma + 1);
     }

@@ -21,9 +21,10 @@ struct member {
 bool names_several(const char *host);
 
 /// Finds the targets that `host` names into `members`, in the order given: each part of a
-/// comma-separated list, or each line of the file that @FILE names (blank lines and lines that
-/// start with # skipped; a line is host[:port], then optionally blanks and the path of that
-/// server's password file, read as -p reads one). Each target is found as a single one is;
+/// comma-separated list (blanks around the commas left out; an empty part is a mistake), or
+/// each line of the file that @FILE names (a # at the start or after a blank starts a comment;
+/// blank lines skipped; a line is host[:port], then optionally blanks and the path of that
+/// server's password file, read as -p reads one; a target's problem is named FILE:LINE). Each target is found as a single one is;
 /// the same address and port named again is left out. Labels and passwords go into `texts`.
 /// Returns 0, or 1 after saying why not, naming the target (a target's problems on standard
 /// output, as for one target).
