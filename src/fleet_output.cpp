@@ -27,13 +27,24 @@ std::string_view clean_text(std::string_view text, text_buffer &into)
     return view_of(into);
 }
 
+/// Writes `line` without its zero bytes, which are the protocol's, not text.
+void write_without_zeros(std::string_view line)
+{
+    for (std::size_t zero = line.find('\0'); zero != std::string_view::npos;
+         zero = line.find('\0')) {
+        write_out({line.data(), zero});
+        line.remove_prefix(zero + 1);
+    }
+    write_out(line);
+}
+
 /// Writes one line of a reply, `line`, without its newline (`ended`: it had one), behind
-/// the label of `lines`.
+/// the label of `lines`. The reply's opening is the protocol's framing, not text: the print
+/// line, or the marker, never shows under a label.
 void write_line(labelled_lines &lines, std::string_view line, bool ended)
 {
-    const bool first = !std::exchange(lines.started, true);
-    if (first) lines.dialect = dialect_of(line);
-    if (lines.clean && first) { // the opening goes, and with it a print line
+    if (!std::exchange(lines.started, true)) {
+        lines.dialect = dialect_of(line);
         if (lines.dialect == text_dialect::marker_n) line.remove_prefix(1);
         if (lines.dialect == text_dialect::print_line && line == "print") return;
         if (line.empty() && !ended) return; // the reply was its opening alone
@@ -41,7 +52,7 @@ void write_line(labelled_lines &lines, std::string_view line, bool ended)
     write_out(lines.label);
     write_out(": ");
     if (!lines.clean || line.empty()) {
-        write_out(line);
+        write_without_zeros(line);
         write_out("\n");
         return;
     }

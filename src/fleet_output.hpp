@@ -38,8 +38,9 @@ struct labelled_lines {
 };
 
 /// Writes the whole lines at the start of `text` (and with `all` the rest too, ended by a
-/// newline), each behind the label of `lines`, as clean text with its `clean` (shown at a
-/// terminal as one target's is); a line longer than k_line_piece comes in pieces of that size.
+/// newline), each behind the label of `lines`, without the reply's opening (its print line or
+/// marker) and its zero bytes, as clean text with its `clean` (shown at a terminal as one
+/// target's is); a line longer than k_line_piece comes in pieces of that size.
 /// Returns how many bytes of `text` were written.
 std::size_t write_lines(labelled_lines &lines, std::string_view text, bool all);
 

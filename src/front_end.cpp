@@ -311,6 +311,7 @@ int run(int argc, char *argv[])
     if (read_options(argc, argv, opts) != 0) return 1;
     if (opts.help) return print_help();
     if (opts.version) return say("telk " TELK_VERSION "\n", 0);
+    if (opts.json) keep_output_for_json();
     const bool password_secret = opts.password_file != nullptr;
     const int before_commands = password_secret ? 1 : 2; // host, password
     if (argc - optind < before_commands)

@@ -44,6 +44,9 @@ void skip_written(std::span<iovec> &parts, std::size_t done)
 /// Where standard output's text goes instead, while captured: the buffer is emptied there.
 text_buffer *captured = nullptr;
 
+/// Where say writes while nothing is captured: standard output, or standard error (-j).
+bool say_on_stderr = false;
+
 /// Writes all of `parts` to standard output, waiting whenever it is a full non-blocking pipe:
 /// its flags belong to whoever shares the description, so they are left as they are.
 /// Returns 0, or 1 after keeping the error.
@@ -421,6 +424,12 @@ int check_output(int status)
 
 int say(std::string_view message, int status)
 {
+    if (say_on_stderr && captured == nullptr) {
+        std::fwrite(message.data(), 1, message.size(), stderr);
+        return status;
+    }
     write_out(message);
     return check_output(status);
 }
+
+void keep_output_for_json() { say_on_stderr = true; }

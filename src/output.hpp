@@ -49,6 +49,9 @@ int output_error();
 /// error that standard output lost text.
 int check_output(int status);
 
-/// Writes `message` to standard output, where telk's plain answers go, and returns `status`,
-/// or 1 when it could not be written.
+/// Writes `message` to standard output, where telk's plain answers go (standard error once
+/// keep_output_for_json was called), and returns `status`, or 1 when it could not be written.
 int say(std::string_view message, int status);
+
+/// Has say write to standard error from now on: standard output holds JSON and nothing else.
+void keep_output_for_json();

@@ -79,10 +79,12 @@ int add_target(std::string_view text, std::string_view password_path, growable<m
     const int found = find_target(host.data(), m.to);
     capture_output(nullptr);
     if (found != 0) {
-        write_out(where);
-        write_out(text);
-        write_out(": ");
-        return say(view_of(said), 1);
+        text_buffer message;
+        message.append(where);
+        message.append(text);
+        message.append(std::string_view{": "});
+        message.append(view_of(said));
+        return say(view_of(message), 1);
     }
     if (!password_path.empty()) {
         text_buffer path;

@@ -234,6 +234,10 @@ const Case k_password_files[] = {
 INSTANTIATE_TEST_SUITE_P(PasswordFile, Telk, testing::ValuesIn(k_password_files), case_name);
 
 const Case k_help[] = {
+    {.name = "json_usage_goes_to_standard_error",
+     .script = {.args = {"-j", k_at}},
+     .err = Eq(k_usage),
+     .status = 1},
     {.name = "help_lists_every_option",
      .script = {.args = {"-w", "1", "--help", "-x", k_at, "pw", "a"}},
      .out = testing::AllOf(

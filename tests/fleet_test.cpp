@@ -37,8 +37,7 @@ Strings numbered_lines(const FakeFleet &fleet, int first, int last, const String
     Strings lines;
     for (int i = first; i <= last; ++i)
         for (const std::string &command : commands)
-            lines.insert(lines.end(), {label(fleet, i) + ": print",
-                                       label(fleet, i) + ": " + std::to_string(i) + command});
+            lines.push_back(label(fleet, i) + ": " + std::to_string(i) + command);
     return lines;
 }
 
@@ -129,7 +128,7 @@ const FleetCase k_fleets[] = {
      .lines =
          [](const FakeFleet &f) {
              Strings lines = numbered_lines(f, 0, 0, {"a", "b"});
-             lines.insert(lines.end(), {label(f, 1) + ": print", label(f, 1) + ": Bad rconpassword."});
+             lines.push_back(label(f, 1) + ": Bad rconpassword.");
              return lines;
          },
      .err =
@@ -189,6 +188,14 @@ const FleetCase k_fleets[] = {
          },
      .status = 1,
      .check = [](const FakeFleet &f) { EXPECT_TRUE(f.requests[0].empty()); }},
+    {.name = "json_keeps_standard_output_for_json_alone",
+     .size = 1,
+     .args = {"-j", "127.0.0.1:{0}," + std::string(64, 'x') + ".invalid", "pw", "a"},
+     .err =
+         [](const FakeFleet &) {
+             return Eq(std::string(64, 'x') + ".invalid: Unknown or invalid hostname.\n");
+         },
+     .status = 1},
     {.name = "descriptors_do_not_grow_with_the_servers",
      .size = 200,
      .args = {"{list}", "pw", "a"},
