@@ -155,9 +155,11 @@ bool reads_first(const trip &t) { return t.at != step::turn || t.open; }
     on_end(t);
 }
 
-/// The command's first request went: its first receive may wait by itself.
+/// The command's first request went: its first receive may wait by itself, and an earlier
+/// command's question is no longer this one's (kept open, it would cost every later wait a look).
 void sent()
 {
+    if (run.question.get() >= 0) run.question = descriptor{};
     run.blocking = true;
     run.late_left = k_late_reads;
     run.continues_then = continues();
