@@ -31,16 +31,16 @@ int say_laid_out(std::span<const char> message, int length)
     return say({message.data(), std::min(static_cast<std::size_t>(length), message.size() - 1)}, 1);
 }
 
-/// Reads the port in `text` the way atoi reads a number: blanks, a sign, then digits; what
-/// follows them is ignored. Returns it, or 0 after saying on standard output that `text`
-/// holds no port from 1 to 65535: a port that wrapped would send the password, in clear,
-/// to another service.
+/// Reads the port in `text`, which is decimal digits and nothing else. Returns it, or 0 after
+/// saying on standard output that `text` holds no port from 1 to 65535: a mistyped port
+/// (27960x) or one that wrapped would send the password, in clear, to another service.
 int read_port(const char *text)
 {
-    char *end = nullptr;
-    errno = 0;
-    const long number = std::strtol(text, &end, 10);
-    if (end != text && errno == 0 && number >= 1 && number <= k_port_max)
+    long number = 0;
+    const char *digit = text;
+    for (; *digit >= '0' && *digit <= '9' && number <= k_port_max; ++digit)
+        number = number * 10 + (*digit - '0');
+    if (digit != text && *digit == '\0' && number >= 1 && number <= k_port_max)
         return static_cast<int>(number);
     std::array<char, k_message_size> message;
     say_laid_out(message, std::snprintf(message.data(), message.size(),

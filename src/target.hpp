@@ -27,7 +27,7 @@ struct target {
 /// - otherwise `host` or `host:port`, the host ending at the first colon: numbers-and-dots
 ///   when it begins with a digit (or a name, when it is none but holds a letter), or else a
 ///   name, looked up for IPv4 first and for IPv6 only when it has no IPv4 address.
-/// A port is read like atoi and must be from 1 to 65535.
+/// A port is decimal digits only, from 1 to 65535.
 /// Returns 0, or 1 after saying why not on standard output.
 int find_target(char *text, target &found);
 
