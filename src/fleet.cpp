@@ -40,6 +40,8 @@ struct server {
     bool truncated = false; // text was left out of its JSON object
     bool waits = false;     // for standard input to bring a command
     bool done = false;
+    bool resolves = true;            // false: each command fails for it at once
+    outcome failure = outcome::ok;   // how its first exchange that did not go through ended
 };
 
 /// When server `index` wants a look.
@@ -102,21 +104,37 @@ void finish(fleet &f, server &s)
     --f.running;
 }
 
+/// Has `s` wait for standard input to bring a command, if it may. Returns whether it waits.
+bool wait_for_input(fleet &f, server &s)
+{
+    if (f.commands.read_more == nullptr) return false;
+    s.waits = true;
+    f.waiting.push(s.t.id);
+    return true;
+}
+
+/// Fails every command that has come for `s`, whose name does not resolve.
+[[gnu::cold]] void pass_by(fleet &f, server &s)
+{
+    while (s.next < f.commands.size()) {
+        s.t.command = f.commands[s.next++];
+        s.t.io->ended(s.t, outcome::unresolved);
+    }
+    if (!wait_for_input(f, s)) finish(f, s);
+}
+
 /// After an event of `s`: gives it its next command when it is idle, or ends its reply and
 /// has it wait for standard input, or ends its part.
 void settle(fleet &f, server &s, instant now_at)
 {
     trip &t = s.t;
     if (s.done || s.waits) return;
+    if (!s.resolves) return pass_by(f, s);
     if (t.at == step::idle && s.next < f.commands.size())
         start_command(t, f.commands[s.next++], now_at);
     if (t.at == step::idle) {
         end_open(t); // no command waits for its turn: the reply is whole now
-        if (f.commands.read_more != nullptr) {
-            s.waits = true;
-            f.waiting.push(t.id);
-            return;
-        }
+        if (wait_for_input(f, s)) return;
     }
     if (!busy(t)) return finish(f, s);
     schedule(f, s);
@@ -171,20 +189,28 @@ bool ask(trip &t)
     return question.get() >= 0 && ask_question(question.get(), *t.to);
 }
 
+/// How long the exchange of `t` took, from its first request to its reply's last datagram.
+std::chrono::milliseconds time_taken(const trip &t)
+{
+    if (t.started == instant{}) return {}; // nothing went
+    const instant end = t.last_arrival > t.started ? t.last_arrival : now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(end - t.started);
+}
+
 void ended(trip &t, outcome result)
 {
     fleet &f = *the_fleet;
     server &s = f.servers[t.id];
     if (result != outcome::ok) f.status = 1;
+    if (s.failure == outcome::ok) s.failure = result;
     if (f.output.json) {
         target_text address;
-        const instant end = t.last_arrival > t.started ? t.last_arrival : now();
         write_json({.label = t.label,
-                    .address = text_of(*t.to, address),
+                    .address = s.resolves ? text_of(*t.to, address) : "",
                     .command = t.command,
                     .result = result,
                     .family = t.known.family,
-                    .took = std::chrono::duration_cast<std::chrono::milliseconds>(end - t.started),
+                    .took = time_taken(t),
                     .text = view_of(s.text),
                     .truncated = s.truncated});
     } else {
@@ -296,18 +322,47 @@ void end_all(fleet &f)
     }
 }
 
-/// Says at the end which servers failed, and how.
+/// Says on standard error, behind its label, why `s` failed, in plain words.
+void report_failure_of(const server &s, const exchange_rules &rules)
+{
+    const trip &t = s.t;
+    label_message(t.label);
+    errno = t.error; // where the cause is the system's
+    switch (s.failure) {
+    case outcome::ok:
+        return;
+    case outcome::timeout:
+        std::fprintf(stderr, "no reply within %g s\n",
+                     std::chrono::duration<double>(rules.bound).count());
+        return;
+    case outcome::unreachable:
+        if (t.error == ECONNREFUSED)
+            std::fputs("the port is closed (ICMP port unreachable)\n", stderr);
+        else
+            std::perror("cannot be reached");
+        return;
+    case outcome::interrupted:
+        std::fputs("still waiting for its reply when told to end\n", stderr);
+        return;
+    case outcome::unresolved:
+        std::fputs("does not resolve\n", stderr);
+        return;
+    case outcome::refused:
+    case outcome::error:
+        if (t.reason != nullptr)
+            std::fprintf(stderr, "%s\n", t.reason);
+        else if (t.error != 0)
+            std::perror("could not send");
+        else
+            std::fputs("answered, but not as a server of this protocol does\n", stderr);
+    }
+}
+
+/// Names each server that failed, or was still waiting when the run was told to end, once.
 void report_failures(const fleet &f)
 {
-    for (const server &s : f.servers) {
-        if (s.t.at != step::failed || (s.t.reason == nullptr && s.t.error == 0)) continue;
-        label_message(s.t.label);
-        errno = s.t.error; // where the reason is the system's
-        if (s.t.reason != nullptr)
-            std::fprintf(stderr, "failed: %s\n", s.t.reason);
-        else
-            std::perror("failed");
-    }
+    for (const server &s : f.servers)
+        if (s.failure != outcome::ok) report_failure_of(s, f.rules);
 }
 
 /// Readies server `i` of `f` for `m`. Returns 0, or 1 after reporting that its socket could not
@@ -317,6 +372,7 @@ int ready_server(fleet &f, std::size_t i, const member &m, const text_buffer &te
 {
     server &s = f.servers[i];
     trip &t = s.t;
+    s.resolves = m.resolves;
     t.to = &m.to;
     t.label = label_of(m, texts);
     t.password = m.own_password
@@ -333,6 +389,7 @@ int ready_server(fleet &f, std::size_t i, const member &m, const text_buffer &te
                          : std::span<char>{s.room.data(), k_exchange_size};
     start_trip(t);
     s.lines = {.label = t.label, .clean = f.rules.clean};
+    if (!s.resolves) return 0; // no datagram goes to it, or comes from it
     f.by_address.push(&s);
     descriptor &sock = f.socks[family_slot(m.to.family())];
     if (sock.get() < 0) sock = descriptor{open_datagram_socket(m.to.family(), k_burst_room)};

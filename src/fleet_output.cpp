@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr std::array<const char *, 6> k_outcomes{"ok",          "refused", "timeout",
-                                                 "unreachable", "error",   "interrupted"};
+constexpr std::array<const char *, 7> k_outcomes{"ok",    "refused",     "timeout",   "unreachable",
+                                                 "error", "interrupted", "unresolved"};
 constexpr std::array<const char *, 4> k_family_names{"unknown", "first", "second", "third"};
 /// Holds the fields of a JSON line after the command.
 constexpr std::size_t k_fields_size = 112;
@@ -71,7 +71,10 @@ void write_json(const exchange_record &e)
     line.append(std::string_view{"{\"server\":"});
     append_json_string(line, e.label);
     line.append(std::string_view{",\"address\":"});
-    append_json_string(line, e.address);
+    if (e.address.empty())
+        line.append(std::string_view{"null"});
+    else
+        append_json_string(line, e.address);
     line.append(std::string_view{",\"command\":"});
     append_json_string(line, e.command);
     std::array<char, k_fields_size> fields;

@@ -16,7 +16,7 @@ inline constexpr std::size_t k_json_text_max = 16 << 20;
 /// One exchange with a server of the run, as it is written out.
 struct exchange_record {
     std::string_view label;   // the target as the user wrote it
-    std::string_view address; // where the request went: "192.0.2.10:27960"
+    std::string_view address; // where the request went: "192.0.2.10:27960"; empty: nowhere
     std::string_view command;
     outcome result = outcome::ok;
     server_family family = server_family::unknown;

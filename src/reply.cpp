@@ -217,17 +217,20 @@ void finish_stream(reply_stream &reply, bool end_line)
     if (end_line) end_text(reply.clean);
 }
 
-void report_refusal(reply_said said, refusal_hint hint)
+const char *refusal_meaning(reply_said said, refusal_hint hint)
 {
     if (said != reply_said::refused_or_limited) hint = refusal_hint::none; // only it may mean more
-    const char *message = "The server refused the password\n";
     if (said == reply_said::no_password_set)
-        message = "The server has no remote-console password set: set one there\n";
-    else if (hint == refusal_hint::limited)
-        message = "The server refused the request as over its limit until the bound passed\n";
-    else if (hint == refusal_hint::try_hashed)
-        message = "The server refused the password, or wants hashed requests: try -s sha1\n";
-    else if (hint == refusal_hint::leave_form)
-        message = "The server refused the password, or takes plain requests only: leave -s out\n";
-    std::fputs(message, stderr);
+        return "has no remote-console password set: set one there";
+    switch (hint) {
+    case refusal_hint::limited:
+        return "refused the request as over its limit until the bound passed";
+    case refusal_hint::try_hashed:
+        return "refused the password, or wants hashed requests: try -s sha1";
+    case refusal_hint::leave_form:
+        return "refused the password, or takes plain requests only: leave -s out";
+    case refusal_hint::none:
+        break;
+    }
+    return "refused the password";
 }

@@ -120,5 +120,5 @@ enum class refusal_hint {
     limited,
 };
 
-/// Says on standard error what a refusal `said` means, with `hint`.
-void report_refusal(reply_said said, refusal_hint hint);
+/// What a refusal `said` means, with `hint`, as what the server did: "refused the password".
+const char *refusal_meaning(reply_said said, refusal_hint hint);

@@ -100,7 +100,8 @@ bool has_letter(const char *text)
 
 /// Looks `name` up for IPv4 first and for IPv6 only when it has no IPv4 address. When
 /// `numeric`, it began with a digit: its failure, or the broadcast address, is an invalid
-/// address. Returns 0, or 1 after saying why not on standard output.
+/// address. Returns 0, or after saying why not on standard output 1 or, for a name that does
+/// not resolve, k_does_not_resolve.
 int look_up(const char *name, int port, bool numeric, target &found)
 {
     if (const hostent *entry = gethostbyname(name);
@@ -116,7 +117,8 @@ int look_up(const char *name, int port, bool numeric, target &found)
     wanted.ai_socktype = SOCK_DGRAM;
     addrinfo *answer = nullptr;
     if (getaddrinfo(name, nullptr, &wanted, &answer) != 0)
-        return say(numeric ? "Invalid IP address.\n" : "Unknown or invalid hostname.\n", 1);
+        return numeric ? say("Invalid IP address.\n", 1)
+                       : say("Unknown or invalid hostname.\n", k_does_not_resolve);
     sockaddr_in6 address;
     std::memcpy(&address, answer->ai_addr, sizeof address);
     freeaddrinfo(answer);

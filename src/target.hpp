@@ -28,8 +28,11 @@ struct target {
 ///   when it begins with a digit (or a name, when it is none but holds a letter), or else a
 ///   name, looked up for IPv4 first and for IPv6 only when it has no IPv4 address.
 /// A port is decimal digits only, from 1 to 65535.
-/// Returns 0, or 1 after saying why not on standard output.
+/// Returns 0, or after saying why not on standard output: k_does_not_resolve for a name that
+/// the resolver does not know (it may be down, or the name gone), 1 for a typing mistake.
 int find_target(char *text, target &found);
+
+inline constexpr int k_does_not_resolve = 2;
 
 /// Holds "[IPv6 address%scope]:port" and its zero byte.
 inline constexpr std::size_t k_target_text_size = INET6_ADDRSTRLEN + 16;

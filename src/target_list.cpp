@@ -78,7 +78,8 @@ int add_target(std::string_view text, std::string_view password_path, growable<m
     capture_output(&said);
     const int found = find_target(host.data(), m.to);
     capture_output(nullptr);
-    if (found != 0) {
+    m.resolves = found != k_does_not_resolve;
+    if (found != 0 && m.resolves) {
         text_buffer message;
         message.append(where);
         message.append(text);
@@ -101,15 +102,24 @@ int add_target(std::string_view text, std::string_view password_path, growable<m
     return 0;
 }
 
+/// Orders members by target, those that do not resolve last, by label: 0 when they are the
+/// same server.
+int compare_members(const member &a, const member &b, const text_buffer &texts)
+{
+    if (a.resolves != b.resolves) return a.resolves ? -1 : 1;
+    if (a.resolves) return compare_targets(a.to, b.to);
+    return label_of(a, texts).compare(label_of(b, texts));
+}
+
 /// Leaves out of `members` each target named again after its first time, keeping their
 /// order: sorted by target, then by place, a repeat is the one behind its equal.
-void drop_repeats(growable<member> &members)
+void drop_repeats(growable<member> &members, const text_buffer &texts)
 {
     growable<std::size_t> order;
     for (std::size_t i = 0; i < members.size(); ++i)
         order.push(i);
-    const auto before = [&members](std::size_t a, std::size_t b) {
-        const int by_target = compare_targets(members[a].to, members[b].to);
+    const auto before = [&](std::size_t a, std::size_t b) {
+        const int by_target = compare_members(members[a], members[b], texts);
         return by_target != 0 ? by_target < 0 : a < b;
     };
     std::sort(order.data(), order.data() + order.size(), before);
@@ -118,7 +128,7 @@ void drop_repeats(growable<member> &members)
     repeated.resize(members.size());
     std::fill(repeated.data(), repeated.data() + repeated.size(), 0);
     for (std::size_t k = 1; k < order.size(); ++k)
-        if (compare_targets(members[order[k - 1]].to, members[order[k]].to) == 0)
+        if (compare_members(members[order[k - 1]], members[order[k]], texts) == 0)
             repeated[order[k]] = 1;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < members.size(); ++i)
@@ -187,6 +197,6 @@ int find_targets(char *host, growable<member> &members, text_buffer &texts)
 {
     const int status =
         host[0] == '@' ? add_file(host + 1, members, texts) : add_list(host, members, texts);
-    if (status == 0) drop_repeats(members);
+    if (status == 0) drop_repeats(members, texts);
     return status;
 }

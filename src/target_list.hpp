@@ -14,6 +14,7 @@ struct member {
     std::size_t label_at = 0, label_size = 0; // the target as the user wrote it
     std::size_t password_at = 0, password_size = 0;
     bool own_password = false; // from its own file; otherwise the run's
+    bool resolves = true;      // false: its name is not known, and it fails alone
 };
 
 /// Whether `host`, where the host stands, names several targets: a comma-separated list, or
@@ -25,9 +26,10 @@ bool names_several(const char *host);
 /// each line of the file that @FILE names (a # at the start or after a blank starts a comment;
 /// blank lines skipped; a line is host[:port], then optionally blanks and the path of that
 /// server's password file, read as -p reads one; a target's problem is named FILE:LINE). Each target is found as a single one is;
-/// the same address and port named again is left out. Labels and passwords go into `texts`.
-/// Returns 0, or 1 after saying why not, naming the target (a target's problems on standard
-/// output, as for one target).
+/// the same address and port (or unknown name) named again is left out. A name that does not
+/// resolve is kept, marked, to fail alone; any other problem of a target is a typing mistake.
+/// Labels and passwords go into `texts`. Returns 0, or 1 after saying why not, naming the
+/// target (a target's problems on standard output, as for one target).
 [[gnu::cold]] int find_targets(char *host, growable<member> &members, text_buffer &texts);
 
 inline std::string_view label_of(const member &m, const text_buffer &texts)

@@ -19,19 +19,20 @@ constexpr instant k_retry_margin = std::chrono::milliseconds(10);
 /// datagram fails one.
 constexpr int k_send_tries = 4;
 
+/// What a server that wants plain requests did when told to sign or hash them.
+constexpr const char *k_plain_server = "answered as servers of plain requests do: leave -s out";
+
 [[gnu::noinline, gnu::cold]] void fail_plain_server(trip &t)
 {
-    note(t);
-    std::fputs("The server answered as servers of plain requests do: leave -s out\n", stderr);
-    fail(t, outcome::error, "takes plain requests only");
+    if (says(t)) std::fprintf(stderr, "The server %s\n", k_plain_server);
+    fail(t, outcome::error, k_plain_server);
 }
 
 /// Says that `t` failed to send `tried` bytes, sendto having returned `rc`.
 [[gnu::noinline, gnu::cold]] void fail_send(trip &t, std::size_t tried, ssize_t rc)
 {
     t.error = errno;
-    note(t);
-    report_failure("Could not send UDP packet", tried, rc);
+    if (says(t)) report_failure("Could not send UDP packet", tried, rc);
     fail(t, outcome::error);
 }
 
@@ -59,8 +60,8 @@ constexpr int k_send_tries = 4;
 {
     const std::size_t length = lay_request(t.room, t.known.form, t.password, t.command, challenge);
     if (length > t.room.size()) {
-        note(t);
-        std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length, t.room.size());
+        if (says(t))
+            std::fprintf(stderr, "Request too long (tried=%zu, max=%zu)\n", length, t.room.size());
         return fail(t, outcome::error, "the request is too long");
     }
     t.sent.note(t.room, length);
@@ -112,7 +113,7 @@ void again(trip &t, instant now_at)
 /// Says that the wait of `t` for its challenge or its reply failed for `error`.
 void report_wait_failed(const trip &t, int error)
 {
-    note(t);
+    if (!says(t)) return;
     errno = error;
     if (t.at == step::challenge)
         std::perror("No challenge came from the server");
@@ -123,12 +124,14 @@ void report_wait_failed(const trip &t, int error)
 /// `t` heard nothing that ends its wait within the bound.
 [[gnu::noinline, gnu::cold]] void time_out(trip &t)
 {
+    // told how to sign or hash, a server of plain requests drops what it cannot read
+    if (t.known.form_given && !sends_password(t.known.form) &&
+        t.answer == server_family::print_line)
+        return fail_plain_server(t);
     report_wait_failed(t, ETIMEDOUT);
-    if (t.question_out) {
-        note(t);
+    if (t.question_out && says(t))
         explain_silence(*t.to, t.answer, t.answered, t.known.signed_by_telk);
-    }
-    fail(t, outcome::timeout, "no reply within the bound");
+    fail(t, outcome::timeout);
 }
 
 /// The request of `t` waited out its retry: it goes again, or it ran after all, or the
@@ -158,13 +161,6 @@ void report_wait_failed(const trip &t, int error)
 }
 
 } // namespace
-
-/// Writes the label of `t` in front of a message on standard error.
-void note(const trip &t)
-{
-    if (!t.label.empty())
-        std::fprintf(stderr, "%.*s: ", static_cast<int>(t.label.size()), t.label.data());
-}
 
 /// Tells the driver of `t` that its exchange ended as `result`.
 void tell_ended(trip &t, outcome result)

@@ -100,7 +100,15 @@ struct sent_request {
 };
 
 /// What came of an exchange, as -j names it.
-enum class outcome : unsigned char { ok, refused, timeout, unreachable, error, interrupted };
+enum class outcome : unsigned char {
+    ok,
+    refused,
+    timeout,
+    unreachable,
+    error,
+    interrupted,
+    unresolved, // a member of a list whose name is not known: nothing went
+};
 
 /// Where a round trip stands.
 enum class step : unsigned char {

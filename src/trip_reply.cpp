@@ -11,6 +11,9 @@
 
 namespace {
 
+/// What a server that sends each request back does: it is no server of this protocol.
+constexpr const char *k_echoes = "sent the request back: it echoes, and is no server of this protocol";
+
 /// Has what goes to standard output go into the sink of `t`, if it has one, while it lives.
 class into_sink {
   public:
@@ -92,12 +95,10 @@ bool after_its_time(trip &t, instant arrived)
     if ((collects(t) || t.tries > 0) && arrived < t.sent_at) return;
     if (after_its_time(t, arrived)) return on_datagram(t, datagram, arrived);
     if (!std::exchange(t.heard, true) && t.sent.echoed_by(datagram)) {
-        note(t);
         target_text room;
-        std::fprintf(stderr,
-                     "%s sent the request back: it echoes, and is no server of this protocol\n",
-                     text_of(*t.to, room));
-        return fail(t, outcome::error, "sent the request back");
+        if (says(t))
+            std::fprintf(stderr, "%s %s\n", text_of(*t.to, room), k_echoes);
+        return fail(t, outcome::error, k_echoes);
     }
     const std::string_view bytes{datagram.data(), datagram.size()};
     if (t.challenged && bytes.starts_with(k_challenge_answer)) return; // a second answer
@@ -109,9 +110,8 @@ bool after_its_time(trip &t, instant arrived)
         return;
     }
     if (datagram.empty()) { // a receive of nothing: telk's first reading fails there
-        note(t);
         errno = 0;
-        report_failure("Error receiving UDP packet", k_exchange_size, 0);
+        if (says(t)) report_failure("Error receiving UDP packet", k_exchange_size, 0);
         return fail(t, outcome::error, "sent an empty datagram");
     }
     append_read(t, datagram);
@@ -128,12 +128,9 @@ bool after_its_time(trip &t, instant arrived)
         finish_text(t);
     else
         print_read_reply(t);
-    note(t);
-    const refusal_hint hint = hint_for(t.known);
-    report_refusal(said, hint);
-    const bool limited = said == reply_said::refused_or_limited && hint == refusal_hint::limited;
-    fail(t, outcome::refused,
-         limited ? "refused the request as over its limit" : "refused the password");
+    const char *meaning = refusal_meaning(said, hint_for(t.known));
+    if (says(t)) std::fprintf(stderr, "The server %s\n", meaning);
+    fail(t, outcome::refused, meaning);
 }
 
 /// The reply of `t` is whole: what it said decides what comes next.
@@ -156,8 +153,7 @@ void reply_ended(trip &t)
         t.at = step::idle;
         t.timer = instant::max();
     } else if (verdict.said == reply_said::no_header) {
-        note(t);
-        complain_of_header();
+        if (says(t)) complain_of_header();
         end_with(t, outcome::error);
     } else {
         print_read_reply(t);
@@ -200,7 +196,6 @@ void end_open(trip &t)
         finish_text(t);
         return tell_ended(t, outcome::ok);
     }
-    note(t);
-    complain_of_header();
+    if (says(t)) complain_of_header();
     tell_ended(t, outcome::error);
 }

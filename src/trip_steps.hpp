@@ -8,8 +8,9 @@
 
 #include <span>
 
-/// Writes the label of `t` in front of a message on standard error.
-void note(const trip &t);
+/// Whether `t` says what goes wrong as it happens: one target does; a server of a list is
+/// named once, with its cause, at the run's end.
+inline bool says(const trip &t) { return t.label.empty(); }
 
 /// Tells the driver of `t` that its exchange ended as `result`.
 void tell_ended(trip &t, outcome result);
