@@ -4,6 +4,7 @@
 #include "datagrams.hpp"
 #include "descriptor.hpp"
 #include "fleet_output.hpp"
+#include "gather.hpp"
 #include "output.hpp"
 #include "signals.hpp"
 #include "silence.hpp"
@@ -37,7 +38,8 @@ struct server {
     text_buffer text;                // its reply's text as it came, not yet written out
     text_buffer room;                // its reply read to a newline
     labelled_lines lines;
-    bool truncated = false; // text was left out of its JSON object
+    std::size_t exchanges_ended = 0;
+    bool truncated = false; // text was left out of its JSON object or its gathering
     bool waits = false;     // for standard input to bring a command
     bool done = false;
     bool resolves = true;            // false: each command fails for it at once
@@ -69,7 +71,9 @@ struct fleet {
     fleet_output output;
     growable<timer_entry> timers;  // a heap
     growable<std::size_t> waiting; // servers that wait for standard input
-    std::size_t running = 0;       // servers not done
+    growable<std::string_view> labels;
+    gathering gathered; // with -b
+    std::size_t running = 0; // servers not done
     int status = 0;
 };
 
@@ -102,6 +106,9 @@ void finish(fleet &f, server &s)
 {
     if (std::exchange(s.done, true)) return;
     --f.running;
+    if (!f.output.gather) return;
+    count_gone(f.gathered, s.exchanges_ended);
+    write_gathered(f.gathered, f.commands.size(), false);
 }
 
 /// Has `s` wait for standard input to bring a command, if it may. Returns whether it waits.
@@ -141,10 +148,10 @@ void settle(fleet &f, server &s, instant now_at)
 }
 
 /// Writes out what came of the text of `s`: the whole lines behind its label, or, for its JSON
-/// object, no more than its bound.
+/// object or its gathering, no more than its bound.
 void take_text(fleet &f, server &s)
 {
-    if (f.output.json) {
+    if (f.output.json || f.output.gather) {
         if (s.text.size() <= k_json_text_max) return;
         s.text.resize(k_json_text_max);
         s.truncated = true;
@@ -213,12 +220,16 @@ void ended(trip &t, outcome result)
                     .took = time_taken(t),
                     .text = view_of(s.text),
                     .truncated = s.truncated});
+    } else if (f.output.gather) {
+        gather(f.gathered, s.exchanges_ended, t.id, view_of(s.text));
     } else {
         write_lines(s.lines, view_of(s.text), true);
         s.lines.started = false;
     }
+    ++s.exchanges_ended;
     s.text.clear();
     s.truncated = false;
+    if (f.output.gather) write_gathered(f.gathered, f.commands.size(), false);
 }
 
 constexpr trip_io k_io{send_failed, ask, ended};
@@ -375,6 +386,7 @@ int ready_server(fleet &f, std::size_t i, const member &m, const text_buffer &te
     s.resolves = m.resolves;
     t.to = &m.to;
     t.label = label_of(m, texts);
+    f.labels.push(t.label);
     t.password = m.own_password
                      ? std::string_view{texts.data() + m.password_at, m.password_size}
                      : password;
@@ -409,6 +421,8 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
     the_fleet = &f;
     for (std::size_t i = 0; i < members.size(); ++i)
         if (ready_server(f, i, members[i], texts, password) != 0) return 1;
+    f.gathered.labels = f.labels.items();
+    f.gathered.clean = rules.clean;
     std::sort(f.by_address.items().begin(), f.by_address.items().end(),
               [](const server *a, const server *b) {
                   return compare_targets(*a->t.to, *b->t.to) < 0;
@@ -424,6 +438,7 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
     if (stop_signal() != 0) end_all(f);
     for (server &s : f.servers)
         end_open(s.t);
+    if (output.gather) write_gathered(f.gathered, commands.size(), true);
     report_failures(f);
     return f.status;
 }

@@ -14,6 +14,8 @@
 struct fleet_output {
     /// One JSON object a line for each exchange, and nothing else on standard output.
     bool json = false;
+    /// Each command's replies once every server is done with it, the same ones once.
+    bool gather = false;
 };
 
 /// The commands of a run of several servers, in order: those given, and those that standard

@@ -298,7 +298,8 @@ line_reader fleet_line;
         if (flush_out() != 0) return 1; // whoever types the commands wants to see it first
         commands.read_more = read_input_commands;
     }
-    return run_fleet(members.items(), texts, password, commands, rules, {opts.json});
+    return run_fleet(members.items(), texts, password, commands, rules,
+                     {.json = opts.json, .gather = opts.gather});
 }
 
 /// The run, from the command line to its status.
@@ -327,7 +328,7 @@ int run(int argc, char *argv[])
     const exchange_rules rules{opts.wait, opts.quiet,      opts.clean,
                                opts.form, opts.form_given, opts.pace};
     const std::span<char *const> commands{argv + optind + before_commands, argv + argc};
-    if (names_several(host) || opts.json)
+    if (names_several(host) || opts.json || opts.gather)
         return check_output(run_several(opts, rules, host, password, commands));
     target to;
     if (find_target(host, to) != 0) return 1;

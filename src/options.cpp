@@ -29,10 +29,10 @@ constexpr std::array k_option_rules{
     option_rule{'i', 0, 3600, &options::pace, "least pause between commands (0: no pacing at all)"},
 };
 
-/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -j, -h and -V. '+'
+/// getopt's view of the options: k_option_rules, -p and -s with a value, -c, -j, -b, -h and -V. '+'
 /// stops at the host, so a password or command that begins with '-' is left alone; ':' leaves the
 /// messages to telk.
-constexpr const char *k_getopt_letters = "+:w:q:i:p:s:cjhV";
+constexpr const char *k_getopt_letters = "+:w:q:i:p:s:cjbhV";
 constexpr std::array<option, 3> k_long_options{
     {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}}};
 
@@ -54,7 +54,7 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
 }
 
 /// What an unknown option's message goes on with.
-constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -s, -c, -j, -h and -V";
+constexpr const char *k_options_are = "the options are -w, -q, -i, -p, -s, -c, -j, -b, -h and -V";
 
 /// The forms that -s takes, by name.
 struct form_name {
@@ -123,6 +123,9 @@ int read_options(int argc, char *argv[], options &opts)
         case 'j':
             opts.json = true;
             continue;
+        case 'b':
+            opts.gather = true;
+            continue;
         case 'p':
             opts.password_file = optarg;
             continue;
@@ -147,7 +150,9 @@ int read_options(int argc, char *argv[], options &opts)
             return 1;
         }
     }
-    return 0;
+    if (!opts.json || !opts.gather) return 0;
+    std::fputs("Options -b and -j do not go together: -j writes every exchange\n", stderr);
+    return 1;
 }
 
 /// Writes the synopsis and a line for each option to standard output. Returns the exit
@@ -182,6 +187,8 @@ int print_help()
               "                 servers that want them; plain: the password as it is\n"
               "  -c             print replies as clean text: no print line, no colour codes\n"
               "  -j             write a JSON object a line for each exchange\n"
+              "  -b             with several servers, write the same replies once, behind\n"
+              "                 one label that names them all\n"
               "  -h, --help     print this help\n"
               "  -V, --version  print the version\n"
               "Exit status: 0 when every exchange went through; 1 otherwise, or when the command\n"

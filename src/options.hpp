@@ -17,6 +17,7 @@ struct options {
     bool form_given = false;                // -s came: the form never changes
     bool clean = false;                     // -c: replies as clean text
     bool json = false;                      // -j: a JSON object a line for each exchange
+    bool gather = false;                    // -b: the same replies of several servers once
     bool help = false;                      // -h, --help: print the help, nothing else
     bool version = false;                   // -V, --version: print the version, nothing else
 };

@@ -74,7 +74,7 @@ Case bad_option(const char *name, Strings options, const std::string &err)
     return {.name = name, .script = {.args = std::move(options)}, .err = Eq(err), .status = 1};
 }
 
-const std::string k_options_are = "the options are -w, -q, -i, -p, -s, -c, -j, -h and -V\n";
+const std::string k_options_are = "the options are -w, -q, -i, -p, -s, -c, -j, -b, -h and -V\n";
 const std::string k_w_takes = "Option -w takes a number of seconds from 0.001 to 3600\n";
 const std::string k_q_takes = "Option -q takes a number of seconds from 0 to 60\n";
 const std::string k_i_takes = "Option -i takes a number of seconds from 0 to 3600\n";
@@ -101,6 +101,8 @@ const Case k_options[] = {
     refused("options_leave_too_few_arguments", {"-w", "1", k_at}, k_usage),
     bad_option("unknown_option", {"-x", "1"}, "Unknown option -x: " + k_options_are),
     bad_option("unknown_long_option", {"--foo"}, "Unknown option --foo: " + k_options_are),
+    bad_option("gathering_and_json_refused_together", {"-b", "-j"},
+               "Options -b and -j do not go together: -j writes every exchange\n"),
     {.name = "password_file_missing_its_name",
      .script = {.args = {"-c", "-p"}},
      .err = Eq("Option -p takes the name of a file\n"),

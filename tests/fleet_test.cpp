@@ -50,6 +50,7 @@ struct FleetCase {
     Strings dialogue;                // standard input a line at a time, each after a reply
     std::optional<std::string> file; // "{file}" names it; "{list}" and "{N}" as in args
     std::function<Strings(const FakeFleet &)> lines; // standard output's, in any order
+    bool ordered = false;                            // in that order
     std::function<testing::Matcher<const std::string &>(const FakeFleet &)> err;
     int status = 0;
     std::function<void(const FakeFleet &)> check; // what the servers got
@@ -77,14 +78,40 @@ TEST_P(Fleet, Run)
     const Outcome outcome = run_telk(FakeServer(0), script);
     fleet.stop();
     Strings lines = c.lines ? c.lines(fleet) : Strings{};
-    std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(sorted_lines(outcome.out), lines);
+    if (!c.ordered) std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(c.ordered ? split_lines(outcome.out) : sorted_lines(outcome.out), lines);
     EXPECT_THAT(outcome.err, c.err ? c.err(fleet) : testing::IsEmpty());
     EXPECT_EQ(outcome.status, c.status);
     if (c.check) c.check(fleet);
 }
 
+/// The label of servers 0 and 1 of `fleet` folded into one: "127.0.0.1:[P-Q]" or "[P,Q]".
+std::string first_two_folded(const FakeFleet &fleet)
+{
+    const int low = std::min(fleet.ports[0], fleet.ports[1]);
+    const int high = std::max(fleet.ports[0], fleet.ports[1]);
+    return "127.0.0.1:[" + std::to_string(low) + (high == low + 1 ? "-" : ",") +
+           std::to_string(high) + "]";
+}
+
 const FleetCase k_fleets[] = {
+    {.name = "the_same_replies_gathered_behind_one_label_the_largest_group_first",
+     .size = 3,
+     .args = {"-b", "{list},x.invalid", "pw", "a", "b"},
+     .respond =
+         [](int i, const std::string &r) {
+             return Strings{k_first + (i == 2 ? "other " : "same ") + r.substr(r.rfind(' ') + 1) +
+                            "\n"};
+         },
+     .lines =
+         [](const FakeFleet &f) {
+             const std::string both = first_two_folded(f);
+             return Strings{both + ": same a", label(f, 2) + ": other a", both + ": same b",
+                            label(f, 2) + ": other b"};
+         },
+     .ordered = true,
+     .err = [](const FakeFleet &) { return Eq("x.invalid: does not resolve\n"); },
+     .status = 1},
     {.name = "every_command_goes_to_every_server_under_its_label",
      .size = 3,
      .args = {"{list}", "pw", "a", "b"},

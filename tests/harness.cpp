@@ -695,7 +695,7 @@ std::string FakeFleet::list() const
     return text;
 }
 
-Strings sorted_lines(const std::string &text)
+Strings split_lines(const std::string &text)
 {
     Strings lines;
     for (std::size_t at = 0; at < text.size();) {
@@ -703,6 +703,12 @@ Strings sorted_lines(const std::string &text)
         lines.push_back(text.substr(at, end - at));
         at = end + 1;
     }
+    return lines;
+}
+
+Strings sorted_lines(const std::string &text)
+{
+    Strings lines = split_lines(text);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

@@ -226,6 +226,9 @@ class FakeFleet {
     std::thread server_;
 };
 
+/// Lines of `text`, in order.
+Strings split_lines(const std::string &text);
+
 /// Lines of `text`, sorted: what servers that answer at once print, whatever their order.
 Strings sorted_lines(const std::string &text);
 
