@@ -46,6 +46,16 @@ struct server {
     outcome failure = outcome::ok;   // how its first exchange that did not go through ended
 };
 
+/// A list that runs longer than this shows a line of progress at a terminal.
+constexpr std::chrono::seconds k_progress_after{1};
+
+/// The line of progress on standard error, when it is a terminal.
+struct progress {
+    bool wanted = false;
+    instant from = instant::max(); // shown from then on
+    std::size_t done = 0, failed = 0; // as shown last
+};
+
 /// When server `index` wants a look.
 struct timer_entry {
     instant when;
@@ -74,6 +84,8 @@ struct fleet {
     growable<std::string_view> labels;
     gathering gathered; // with -b
     std::size_t running = 0; // servers not done
+    std::size_t failed = 0;  // servers that failed
+    progress shown;
     int status = 0;
 };
 
@@ -209,7 +221,10 @@ void ended(trip &t, outcome result)
     fleet &f = *the_fleet;
     server &s = f.servers[t.id];
     if (result != outcome::ok) f.status = 1;
-    if (s.failure == outcome::ok) s.failure = result;
+    if (s.failure == outcome::ok && result != outcome::ok) {
+        s.failure = result;
+        ++f.failed;
+    }
     if (f.output.json) {
         target_text address;
         write_json({.label = t.label,
@@ -303,7 +318,8 @@ void wait_for_events(fleet &f)
     }
     const bool wants_input = !f.waiting.empty() && f.commands.read_more != nullptr;
     watched[k_input] = {wants_input ? STDIN_FILENO : -1, POLLIN, 0};
-    const instant until = f.timers.empty() ? instant::max() : f.timers[0].when;
+    const instant until = std::min(f.timers.empty() ? instant::max() : f.timers[0].when,
+                                   status_shown() ? instant::max() : f.shown.from);
     const auto left = std::chrono::ceil<microseconds>(until - now());
     const timespec limit = as_timespec(std::max(left, microseconds{}));
     const int ready =
@@ -316,6 +332,21 @@ void wait_for_events(fleet &f)
         if (watched[i].fd >= 0 && (ready < 0 || watched[i].revents != 0))
             take_waiting(f, watched[i].fd, i >= k_families, now_at);
     if (ready > 0 && watched[k_input].revents != 0) take_input(f);
+}
+
+/// Shows how far the run is, once it has run a while, when standard error is a terminal.
+void show_progress(fleet &f, instant now_at)
+{
+    progress &p = f.shown;
+    if (!p.wanted || now_at < p.from) return;
+    const std::size_t done = f.servers.size() - f.running;
+    if (status_shown() && done == p.done && f.failed == p.failed) return;
+    p.done = done;
+    p.failed = f.failed;
+    std::array<char, 64> line;
+    const int length = std::snprintf(line.data(), line.size(), "%zu/%zu done, %zu failed", done,
+                                     f.servers.size(), f.failed);
+    show_status({line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)});
 }
 
 /// Told to end: what reached the sockets in time still counts; then every round trip ends.
@@ -429,12 +460,16 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
               });
     f.running = f.servers.size();
     const instant start = now();
+    f.shown.wanted = f.servers.size() > 1 && isatty(STDERR_FILENO) != 0;
+    if (f.shown.wanted) f.shown.from = start + k_progress_after;
     for (server &s : f.servers)
         settle(f, s, start);
     while (f.running > 0 && stop_signal() == 0 && output_error() == 0) {
         wait_for_events(f);
         fire_timers(f, now());
+        show_progress(f, now());
     }
+    erase_status();
     if (stop_signal() != 0) end_all(f);
     for (server &s : f.servers)
         end_open(s.t);

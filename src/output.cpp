@@ -47,6 +47,22 @@ text_buffer *captured = nullptr;
 /// Where say writes while nothing is captured: standard output, or standard error (-j).
 bool say_on_stderr = false;
 
+/// A line of progress is on the terminal, with the cursor at its end.
+bool status_on = false;
+/// Back to the start of the line, and erase it to its end.
+constexpr std::string_view k_erase_line = "\r\x1b[K";
+
+/// Writes `text` to standard error, a terminal, as best it can: a line of progress is no
+/// output that a failure would lose.
+void write_status(std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t wrote = write(STDERR_FILENO, text.data(), text.size());
+        if (wrote <= 0 && errno != EINTR) return;
+        if (wrote > 0) text.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+}
+
 /// Writes all of `parts` to standard output, waiting whenever it is a full non-blocking pipe:
 /// its flags belong to whoever shares the description, so they are left as they are.
 /// Returns 0, or 1 after keeping the error.
@@ -58,6 +74,7 @@ int write_all(std::span<iovec> parts)
                 std::span<const char>{static_cast<const char *>(part.iov_base), part.iov_len});
         return 0;
     }
+    erase_status(); // the terminal may be the same
     for (skip_written(parts, 0); !parts.empty();) {
         const ssize_t wrote = writev(STDOUT_FILENO, parts.data(), static_cast<int>(parts.size()));
         if (wrote >= 0) {
@@ -433,3 +450,22 @@ int say(std::string_view message, int status)
 }
 
 void keep_output_for_json() { say_on_stderr = true; }
+
+void show_status(std::string_view line)
+{
+    constexpr std::size_t k_status_max = 80;
+    std::array<char, k_status_max + k_erase_line.size()> shown;
+    const std::size_t size = std::min(line.size(), k_status_max);
+    shown[0] = '\r'; // the line goes over the one shown before, and erases what is left of it
+    std::copy_n(line.begin(), size, shown.begin() + 1);
+    std::copy(k_erase_line.begin() + 1, k_erase_line.end(), shown.begin() + 1 + size);
+    write_status({shown.data(), size + k_erase_line.size()});
+    status_on = true;
+}
+
+bool status_shown() { return status_on; }
+
+void erase_status()
+{
+    if (std::exchange(status_on, false)) write_status(k_erase_line);
+}

@@ -55,3 +55,13 @@ int say(std::string_view message, int status);
 
 /// Has say write to standard error from now on: standard output holds JSON and nothing else.
 void keep_output_for_json();
+
+/// Shows `line` on standard error, a terminal, in place of the one shown before: a line of
+/// progress, erased before standard output is next written (or by erase_status).
+void show_status(std::string_view line);
+
+/// Whether a line that show_status wrote is still shown.
+bool status_shown();
+
+/// Erases the line that show_status wrote, if it is still shown.
+void erase_status();

@@ -335,7 +335,8 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
 {
     std::signal(SIGPIPE, SIG_IGN);
     Pipe in = script.socket_input ? make_socket_pair() : make_pipe(),
-         out = script.terminal_output ? make_terminal() : make_pipe(), err = make_pipe();
+         out = script.terminal_output ? make_terminal() : make_pipe(),
+         err = script.terminal_error ? make_terminal() : make_pipe();
     if (script.terminal_input) { // telk's end of a terminal, and the keyboard's
         Pipe terminal = make_terminal();
         in = {std::move(terminal.write), std::move(terminal.read)};
@@ -467,7 +468,7 @@ bool runs_in_faces(const Case &c)
 {
     const Script &s = c.script;
     return !c.ipv6 && c.server_port == 0 && !s.before_reply && !s.on_output && !s.every_tick &&
-           s.input.empty() && s.dialogue.empty() && !s.terminal_output &&
+           s.input.empty() && s.dialogue.empty() && !s.terminal_output && !s.terminal_error &&
            !s.terminal_input && !s.output_file && !s.input_file && s.closed_fd < 0 &&
            s.max_files == 0 && s.env.empty() && !s.file &&
            std::count(s.args.begin(), s.args.end(), k_at) == 1;

@@ -128,6 +128,7 @@ struct Script {
     bool nonblocking_output = false;   // standard output a non-blocking pipe of one page
     bool terminal_input = false;       // standard input a pseudo-terminal, in raw mode
     bool terminal_output = false;      // standard output a pseudo-terminal, in raw mode
+    bool terminal_error = false;       // standard error a pseudo-terminal, in raw mode
     Strings env;                       // more of telk's environment, NAME=value
     int closed_fd = -1;                // this standard descriptor closed for telk
     int max_files = 0;                 // telk's limit of open descriptors; 0: the tests' own
