@@ -242,3 +242,17 @@ void end_reply()
     straggler.held = false;
     end_open(one);
 }
+
+int ask_aside(std::string_view command, text_buffer &reply)
+{
+    end_reply(); // the last reply is the user's
+    one.sink = &reply;
+    const std::string_view label = std::exchange(one.label, "aside"); // a label says nothing
+    const int status = send_command(command);
+    end_reply();
+    one.sink = nullptr;
+    one.label = label;
+    if (one.at == step::failed) one.at = step::idle;
+    one.status = 0;
+    return status;
+}

@@ -33,3 +33,8 @@ int send_command(std::string_view command);
 /// Writes out the end of the last reply, if it is still open: what comes for it later is
 /// dropped. Call before waiting for more commands, and at the end.
 void end_reply();
+
+/// Sends `command` as send_command does, in the run's form and pace, but its reply's text goes
+/// into `reply`, nothing is said of it, and its failure fails nothing. Returns 0 when a reply
+/// came.
+int ask_aside(std::string_view command, text_buffer &reply);

@@ -311,12 +311,16 @@ void fire_timers(fleet &f, instant now_at)
 void wait_for_events(fleet &f)
 {
     constexpr std::size_t k_input = 2 * k_families;
+    if (f.commands.whole_lines && f.commands.read_more != nullptr &&
+        f.waiting.size() == f.running)
+        return take_input(f);
     std::array<pollfd, k_input + 1> watched{};
     for (std::size_t i = 0; i < k_families; ++i) {
         watched[i] = {f.socks[i].get(), POLLIN, 0};
         watched[k_families + i] = {f.questions[i].get(), POLLIN, 0};
     }
-    const bool wants_input = !f.waiting.empty() && f.commands.read_more != nullptr;
+    const bool wants_input =
+        !f.waiting.empty() && f.commands.read_more != nullptr && !f.commands.whole_lines;
     watched[k_input] = {wants_input ? STDIN_FILENO : -1, POLLIN, 0};
     const instant until = std::min(f.timers.empty() ? instant::max() : f.timers[0].when,
                                    status_shown() ? instant::max() : f.shown.from);

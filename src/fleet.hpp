@@ -27,6 +27,9 @@ struct command_list {
     /// commands of its whole lines. At the end of input, or after reporting why no more may
     /// come (returning 1), it sets itself to null. Null: no more commands come.
     int (*read_more)(command_list &) = nullptr;
+    /// read_more waits for a whole line (typed at the console): it is called once every server
+    /// waits for a command, and standard input is not watched.
+    bool whole_lines = false;
 
     std::size_t size() const { return ends.size(); }
     std::string_view operator[](std::size_t i) const

@@ -1,4 +1,5 @@
 // The process entry: command line, target, the run's socket, the command sources, exit status.
+#include "console.hpp"
 #include "descriptor.hpp"
 #include "exchange.hpp"
 #include "fleet.hpp"
@@ -203,11 +204,32 @@ template <typename Take> int take_block(line_reader &r, ssize_t got, Take take)
     return r.started ? end_line(r, take) : 0;
 }
 
-/// Sends each line of standard input as a command; stops at the end of input or the first
-/// failure. Returns the run status.
-int run_interactive(session &s)
+/// Sends each line typed at the console as a command; stops at the end of input (Ctrl-D),
+/// when told to end or at the first failure. Returns the run status.
+int run_console(session &s)
+{
+    std::string_view command;
+    int status = s.status;
+    while (status == 0 && read_console(command) > 0) {
+        status = exchange(s, command);
+        end_reply(); // the reply is whole before the next prompt
+    }
+    close_console();
+    return status != 0 ? status : s.status;
+}
+
+/// Sends each line of standard input as a command, edited at the console when it is a
+/// terminal; stops at the end of input or the first failure. Returns the run status.
+int run_interactive(session &s, const target &to)
 {
     write_out("Enter commands.\n\n");
+    if (console_wanted()) {
+        target_text address;
+        std::array<char, k_target_text_size + 2> prompt;
+        const int length = std::snprintf(prompt.data(), prompt.size(), "%s> ", text_of(to, address));
+        if (open_console({prompt.data(), static_cast<std::size_t>(length)}, s.password, ask_aside) == 0)
+            return run_console(s);
+    }
     line_reader line;
     for (ssize_t got = 1; got > 0;) {
         got = read_block();
@@ -231,19 +253,48 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
     if (start_exchanges(sock.get(), to, password, rules) != 0) return 1;
     session s{password, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
-    const int status = commands.empty() ? run_interactive(s) : run_batch(s, commands);
+    const int status = commands.empty() ? run_interactive(s, to) : run_batch(s, commands);
     end_reply();
     return status;
 }
 
 /// What a run of several servers checks each command against: the passwords that must not
-/// leave as one.
+/// leave as one; and what the console asks its lists with.
 struct secrets {
     std::span<const member> members;
     const text_buffer *texts = nullptr;
     std::string_view password; // the run's, from a file; empty when it may be a command
+    std::string_view run_password;
+    const exchange_rules *rules = nullptr;
+    std::size_t answering = 0; // the first member that answered the console
 };
 secrets kept;
+
+/// The password that `m` is sent.
+std::string_view password_of(const member &m)
+{
+    return m.own_password ? std::string_view{kept.texts->data() + m.password_at, m.password_size}
+                          : kept.run_password;
+}
+
+/// Asks the first member of the list that answers, for the console (see aside_fn).
+[[gnu::cold]] int ask_a_member(std::string_view command, text_buffer &reply)
+{
+    for (std::size_t i = kept.answering; i < kept.members.size(); ++i) {
+        const member &m = kept.members[i];
+        if (!m.resolves) continue;
+        const descriptor sock{socket(m.to.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+        if (sock.get() < 0 || start_exchanges(sock.get(), m.to, password_of(m), *kept.rules) != 0)
+            continue;
+        if (ask_aside(command, reply) == 0) {
+            kept.answering = i;
+            return 0;
+        }
+        reply.clear();
+    }
+    return 1;
+}
+
 
 /// Whether `command` is a password that must not leave as a command: the run's from a file,
 /// or a server's own; if so, says so.
@@ -255,6 +306,19 @@ bool gives_a_password_away(std::string_view command)
             command == std::string_view{kept.texts->data() + m.password_at, m.password_size})
             return refuse_password_as_command();
     return false;
+}
+
+/// Takes the next line typed at the console for a run of several servers (see command_list).
+[[gnu::cold]] int read_console_commands(command_list &commands)
+{
+    std::string_view command;
+    while (read_console(command) > 0) {
+        if (gives_a_password_away(command)) continue;
+        commands.add(command);
+        return 0;
+    }
+    commands.read_more = nullptr;
+    return 0;
 }
 
 /// The line of standard input that a run of several servers is reading.
@@ -286,7 +350,7 @@ line_reader fleet_line;
     text_buffer texts;
     if (find_targets(host, members, texts) != 0) return 1;
     const bool secret = opts.password_file != nullptr;
-    kept = {members.items(), &texts, secret ? password : std::string_view{}};
+    kept = {members.items(), &texts, secret ? password : std::string_view{}, password, &rules};
     command_list commands;
     for (const char *argument : arguments) {
         warn_if_option(argument);
@@ -297,9 +361,18 @@ line_reader fleet_line;
         if (!opts.json) write_out("Enter commands.\n\n");
         if (flush_out() != 0) return 1; // whoever types the commands wants to see it first
         commands.read_more = read_input_commands;
+        std::array<char, 32> prompt;
+        const int length = std::snprintf(prompt.data(), prompt.size(), "%zu servers> ", members.size());
+        if (console_wanted() &&
+            open_console({prompt.data(), static_cast<std::size_t>(length)}, password, ask_a_member) == 0) {
+            commands.read_more = read_console_commands;
+            commands.whole_lines = true;
+        }
     }
-    return run_fleet(members.items(), texts, password, commands, rules,
-                     {.json = opts.json, .gather = opts.gather});
+    const int status = run_fleet(members.items(), texts, password, commands, rules,
+                                 {.json = opts.json, .gather = opts.gather});
+    close_console();
+    return status;
 }
 
 /// The run, from the command line to its status.

@@ -46,6 +46,12 @@ void watch_signals()
 
 int stop_signal() { return stopped_by; }
 
+bool forget_interrupt()
+{
+    stopped_by = 0;
+    return true;
+}
+
 unsigned long continues() { return static_cast<unsigned long>(continued); }
 
 void end_by_signal()

@@ -9,6 +9,10 @@ void watch_signals();
 /// The signal that told telk to end, or 0 while none has.
 int stop_signal();
 
+/// Forgets a Ctrl-C (SIGINT) that dropped the line being typed at the console: it ends
+/// nothing. Returns true.
+bool forget_interrupt();
+
 /// How often telk has been continued after a stop.
 unsigned long continues();
 

@@ -105,7 +105,7 @@ struct TempFile {
 
 /// A pseudo-terminal in raw mode, so that what telk writes arrives unchanged: `write` is
 /// the terminal's end for telk, `read` the end that a terminal emulator would read.
-Pipe make_terminal()
+Pipe make_terminal(bool raw = true)
 {
     Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
@@ -115,7 +115,7 @@ Pipe make_terminal()
     Fd terminal(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
     termios mode{};
     tcgetattr(terminal.get(), &mode);
-    cfmakeraw(&mode);
+    if (raw) cfmakeraw(&mode);
     tcsetattr(terminal.get(), TCSANOW, &mode);
     return {std::move(master), std::move(terminal)};
 }
@@ -153,11 +153,11 @@ pid_t spawn_telk(const Strings &args, const std::array<int, 3> &fds, int max_fil
     for (const std::string &arg : line)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    std::vector<char *> envp;
-    for (char **variable = environ; *variable != nullptr; ++variable)
-        envp.push_back(*variable);
+    std::vector<char *> envp; // the script's first: the first of a name is the one seen
     for (const std::string &variable : env)
         envp.push_back(const_cast<char *>(variable.c_str()));
+    for (char **variable = environ; *variable != nullptr; ++variable)
+        envp.push_back(*variable);
     envp.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid = -1;
@@ -330,6 +330,18 @@ bool serve(ServerEnd &end, const Script &script)
     return true;
 }
 
+/// Waits, at most until `deadline`, for the terminal whose keyboard end is `keyboard` to leave
+/// line mode: a line editor writes its prompt first, and keys typed before it takes them one
+/// by one would be read as the terminal's own line.
+void wait_for_editing(const Fd &keyboard, std::chrono::steady_clock::time_point deadline)
+{
+    const Fd terminal(open(ptsname(keyboard.get()), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    termios mode{};
+    while (tcgetattr(terminal.get(), &mode) == 0 && (mode.c_lflag & ICANON) != 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // no event tells of it
+}
+
 /// Runs telk to its end, serving its requests, with every wait bounded by the deadline.
 Outcome run_telk(const FakeServer &server, const Script &script, const FakeServer *twin)
 {
@@ -340,6 +352,11 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
     if (script.terminal_input) { // telk's end of a terminal, and the keyboard's
         Pipe terminal = make_terminal();
         in = {std::move(terminal.write), std::move(terminal.read)};
+    }
+    if (script.console) { // one terminal: telk reads and writes it, the harness types and reads
+        Pipe terminal = make_terminal(false);
+        in = {Fd(dup(terminal.write.get())), Fd(dup(terminal.read.get()))};
+        out = std::move(terminal);
     }
     const TempFile file(script.file);
     const std::string input_path =
@@ -370,6 +387,7 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
         return outcome;
     }
     std::size_t said = 0; // pieces of the dialogue written so far
+    std::size_t prompted_at = std::string::npos; // where the console's last prompt began
     if (script.dialogue.empty()) {
         write_all(in.write, script.input);
         if (!script.terminal_input) in.write.reset(); // a hangup would drop what is unread
@@ -416,7 +434,16 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
             }
             sinks[i]->append(chunk.data(), static_cast<std::size_t>(got));
             if (i == 1 && script.on_output) script.on_output(scene);
-            if (i == 1 && in.write.get() >= 0) { // standard output grew: the next piece
+            if (i == 1 && script.console) { // a fresh prompt: the next keys
+                const std::size_t line = outcome.out.rfind('\n') + 1;
+                const bool fresh = outcome.out.ends_with("> ") && line != prompted_at &&
+                                   outcome.out.find('\r', line) == std::string::npos;
+                if (said < script.dialogue.size() && fresh) {
+                    prompted_at = line; // a prompt drawn again on its line is the same one
+                    wait_for_editing(in.write, deadline);
+                    write_all(in.write, script.dialogue[said++]);
+                }
+            } else if (i == 1 && in.write.get() >= 0) { // standard output grew: the next piece
                 if (said < script.dialogue.size())
                     write_all(in.write, script.dialogue[said++]);
                 else
@@ -469,6 +496,7 @@ bool runs_in_faces(const Case &c)
     const Script &s = c.script;
     return !c.ipv6 && c.server_port == 0 && !s.before_reply && !s.on_output && !s.every_tick &&
            s.input.empty() && s.dialogue.empty() && !s.terminal_output && !s.terminal_error &&
+           !s.console &&
            !s.terminal_input && !s.output_file && !s.input_file && s.closed_fd < 0 &&
            s.max_files == 0 && s.env.empty() && !s.file &&
            std::count(s.args.begin(), s.args.end(), k_at) == 1;

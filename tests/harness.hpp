@@ -129,6 +129,8 @@ struct Script {
     bool terminal_input = false;       // standard input a pseudo-terminal, in raw mode
     bool terminal_output = false;      // standard output a pseudo-terminal, in raw mode
     bool terminal_error = false;       // standard error a pseudo-terminal, in raw mode
+    bool console = false; // standard input and output one terminal, as a user's: the dialogue
+                          // is keys typed, a piece at each prompt ("> " at the end)
     Strings env;                       // more of telk's environment, NAME=value
     int closed_fd = -1;                // this standard descriptor closed for telk
     int max_files = 0;                 // telk's limit of open descriptors; 0: the tests' own

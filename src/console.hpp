@@ -1,0 +1,30 @@
+// The console at a terminal: lines edited as in a shell, a history kept across runs, and
+// completion of command and variable names from the server's own lists. The line editor is
+// loaded only here, so that a run at a pipe maps no more than it needs.
+#pragma once
+
+#include "growable.hpp"
+
+#include <string_view>
+
+/// Runs `command` as an exchange outside the run's commands, its reply's text into `reply`
+/// and nothing said of it. Returns 0 when a reply came.
+using aside_fn = int (*)(std::string_view command, text_buffer &reply);
+
+/// Whether standard input and standard output are both a terminal.
+bool console_wanted();
+
+/// Loads the line editor and reads the history. `prompt` comes before each line; a line that
+/// is `secret` (not empty) is neither sent nor kept; `aside` has the server's lists asked
+/// for, at the first Tab. Returns 0, or 1 after saying once that line editing is unavailable
+/// (the lines are then read as from a pipe).
+int open_console(std::string_view prompt, std::string_view secret, aside_fn aside);
+
+/// Reads the next command typed: an empty line, or one that is the secret, is none, and Ctrl-C
+/// drops the line being typed. A line that begins with a blank is sent, but not kept. Returns
+/// 1 with `command` (valid until the next call), 0 at the end of input (Ctrl-D at an empty
+/// line), or -1 when told to end.
+int read_console(std::string_view &command);
+
+/// Writes the history out (its last 1,000 lines) and hands the terminal back.
+void close_console();
