@@ -33,6 +33,10 @@ constexpr int k_history_max = 1000;
 /// The longest command a line may hold, as on standard input.
 constexpr std::size_t k_command_max = 1023;
 constexpr std::size_t k_path_max = 4096;
+constexpr std::size_t k_prompt_max = 128;
+constexpr std::size_t k_read_size = 65536;
+/// Room behind the history file's path for the process number of a fresh one.
+constexpr std::size_t k_pid_room = 32;
 
 /// The line editor's functions, found in its library.
 struct editor_calls {
@@ -67,7 +71,7 @@ struct {
     editor_calls call{};
     EditLine *editor = nullptr;
     History *history = nullptr;
-    std::array<char, 128> prompt{};
+    std::array<char, k_prompt_max> prompt{};
     std::string_view secret;
     aside_fn aside = nullptr;
     text_buffer kept;           // the lines of the history, one after another
@@ -153,8 +157,8 @@ void read_history()
     }
     text_buffer file;
     for (ssize_t got = 1; got > 0;) {
-        file.reserve(file.size() + 65536);
-        got = read(fd, file.data() + file.size(), 65536);
+        file.reserve(file.size() + k_read_size);
+        got = read(fd, file.data() + file.size(), k_read_size);
         if (got > 0) file.resize(file.size() + static_cast<std::size_t>(got));
         if (got < 0) complain_of_history("read");
     }
@@ -171,7 +175,7 @@ void read_history()
 void write_history()
 {
     if (console.path[0] == '\0') return;
-    std::array<char, k_path_max + 32> fresh;
+    std::array<char, k_path_max + k_pid_room> fresh;
     std::snprintf(fresh.data(), fresh.size(), "%s.%d", console.path.data(), getpid());
     char *folder_end = std::strrchr(console.path.data(), '/');
     *folder_end = '\0';

@@ -48,6 +48,8 @@ struct server {
 
 /// A list that runs longer than this shows a line of progress at a terminal.
 constexpr std::chrono::seconds k_progress_after{1};
+/// Holds the line of progress: three numbers and its words.
+constexpr std::size_t k_progress_size = 80;
 
 /// The line of progress on standard error, when it is a terminal.
 struct progress {
@@ -347,7 +349,7 @@ void show_progress(fleet &f, instant now_at)
     if (status_shown() && done == p.done && f.failed == p.failed) return;
     p.done = done;
     p.failed = f.failed;
-    std::array<char, 64> line;
+    std::array<char, k_progress_size> line;
     const int length = std::snprintf(line.data(), line.size(), "%zu/%zu done, %zu failed", done,
                                      f.servers.size(), f.failed);
     show_status({line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)});

@@ -28,6 +28,8 @@ namespace {
 
 /// The longest command one line of standard input may hold.
 constexpr std::size_t k_command_max = 1023;
+/// Holds the prompt of a list, "1000000 servers> ".
+constexpr std::size_t k_list_prompt_size = 32;
 /// What the C library would choose for a pipe or a file here.
 constexpr std::size_t k_input_block_size = 4096;
 
@@ -361,7 +363,7 @@ line_reader fleet_line;
         if (!opts.json) write_out("Enter commands.\n\n");
         if (flush_out() != 0) return 1; // whoever types the commands wants to see it first
         commands.read_more = read_input_commands;
-        std::array<char, 32> prompt;
+        std::array<char, k_list_prompt_size> prompt;
         const int length = std::snprintf(prompt.data(), prompt.size(), "%zu servers> ", members.size());
         if (console_wanted() &&
             open_console({prompt.data(), static_cast<std::size_t>(length)}, password, ask_a_member) == 0) {

@@ -10,6 +10,9 @@ namespace {
 
 /// The longest last number that folds: more digits are no port or address part.
 constexpr std::size_t k_fold_digits_max = 18;
+constexpr unsigned long long k_decimal_base = 10;
+/// Holds the digits of any unsigned long long.
+constexpr std::size_t k_number_size = 24;
 
 /// A label as it folds: the text before its last number, and that number.
 struct label_part {
@@ -31,7 +34,7 @@ label_part split_label(std::string_view label, std::size_t order)
         return {.prefix = label, .order = order};
     unsigned long long number = 0;
     for (std::size_t i = start; i < label.size(); ++i)
-        number = number * 10 + static_cast<unsigned long long>(label[i] - '0');
+        number = number * k_decimal_base + static_cast<unsigned long long>(label[i] - '0');
     return {.prefix = {label.data(), start}, .number = number, .numbered = true, .order = order};
 }
 
@@ -50,7 +53,7 @@ bool folds_with(const label_part &a, const label_part &b)
 
 void append_number(text_buffer &into, unsigned long long number)
 {
-    std::array<char, 24> digits;
+    std::array<char, k_number_size> digits;
     const int length = std::snprintf(digits.data(), digits.size(), "%llu", number);
     into.append(std::string_view{digits.data(), static_cast<std::size_t>(length)});
 }

@@ -21,6 +21,7 @@ namespace {
 
 constexpr int k_default_port = 27960;
 constexpr long k_port_max = 65535;
+constexpr long k_decimal_base = 10;
 /// Room for a message that names what the command line said.
 constexpr std::size_t k_message_size = 256;
 
@@ -39,7 +40,7 @@ int read_port(const char *text)
     long number = 0;
     const char *digit = text;
     for (; *digit >= '0' && *digit <= '9' && number <= k_port_max; ++digit)
-        number = number * 10 + (*digit - '0');
+        number = number * k_decimal_base + (*digit - '0');
     if (digit != text && *digit == '\0' && number >= 1 && number <= k_port_max)
         return static_cast<int>(number);
     std::array<char, k_message_size> message;
