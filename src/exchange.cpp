@@ -227,6 +227,8 @@ int start_exchanges(int sock, const target &to, std::string_view password,
     return 0;
 }
 
+server_state &known_of_target() { return one.known; }
+
 int send_command(std::string_view command)
 {
     start_command(one, command, now());

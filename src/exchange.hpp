@@ -17,6 +17,9 @@
 int start_exchanges(int sock, const target &to, std::string_view password,
                     const exchange_rules &rules);
 
+/// What the run knows of its target: its pace, its family and the form it wants.
+server_state &known_of_target();
+
 /// Sends `command` as one request datagram, once the pace allows, waits for the reply as the
 /// rules say and prints it, each datagram's text as it comes when collecting. Only an ICMP
 /// "destination unreachable" about a datagram sent to the target, arriving after the request

@@ -1,6 +1,7 @@
 // The fleet's loop: one wait over the run's few sockets, each datagram handed to the round trip
 // of the server that sent it, and the round trips whose time has come, from a heap, moved on.
 #include "fleet.hpp"
+#include "allowance.hpp"
 #include "datagrams.hpp"
 #include "descriptor.hpp"
 #include "fleet_output.hpp"
@@ -458,6 +459,10 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
     the_fleet = &f;
     for (std::size_t i = 0; i < members.size(); ++i)
         if (ready_server(f, i, members[i], texts, password) != 0) return 1;
+    growable<paced_server> paced; // the servers that requests go to
+    for (server &s : f.servers)
+        if (s.resolves) paced.push({s.t.to, &s.t.known});
+    take_kept_pace(paced.items(), rules);
     f.gathered.labels = f.labels.items();
     f.gathered.clean = rules.clean;
     std::sort(f.by_address.items().begin(), f.by_address.items().end(),
@@ -480,6 +485,7 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
     for (server &s : f.servers)
         end_open(s.t);
     if (output.gather) write_gathered(f.gathered, commands.size(), true);
+    keep_pace(paced.items());
     report_failures(f);
     return f.status;
 }

@@ -1,4 +1,5 @@
 // The process entry: command line, target, the run's socket, the command sources, exit status.
+#include "allowance.hpp"
 #include "console.hpp"
 #include "descriptor.hpp"
 #include "exchange.hpp"
@@ -253,10 +254,13 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
         return 1;
     }
     if (start_exchanges(sock.get(), to, password, rules) != 0) return 1;
+    const paced_server paced{&to, &known_of_target()};
+    take_kept_pace({&paced, 1}, rules);
     session s{password, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     const int status = commands.empty() ? run_interactive(s, to) : run_batch(s, commands);
     end_reply();
+    keep_pace({&paced, 1});
     return status;
 }
 

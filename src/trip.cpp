@@ -121,6 +121,31 @@ void report_wait_failed(const trip &t, int error)
         report_failure("Error receiving UDP packet", k_exchange_size, -1);
 }
 
+/// How recently this user's earlier runs must have reached a server of plain requests for its
+/// silence to be its allowance, used up: it lets ten through at once, then one a second.
+constexpr instant k_recent_use = std::chrono::seconds(10);
+
+/// Says why a server of plain requests that this user's runs reached just before is silent:
+/// its allowance, and when it lets the next request through. Returns whether it said so.
+[[gnu::cold]] bool explain_used_allowance(const trip &t)
+{
+    const instant earlier = t.known.earlier_runs;
+    if (t.answer != server_family::print_line || earlier == instant{} ||
+        t.started - earlier > k_recent_use)
+        return false;
+    const instant at = now();
+    const instant next =
+        next_turn(t.known.paced, at, std::chrono::microseconds{-1},
+                  burst(t.known.form, server_family::print_line));
+    target_text room;
+    std::fprintf(stderr,
+                 "%s answers, as servers of plain requests do, and runs of this user reached it "
+                 "in the last few seconds: it likely dropped this request for its allowance; it "
+                 "lets the next through in %.1f s\n",
+                 text_of(*t.to, room), std::chrono::duration<double>(next - at).count());
+    return true;
+}
+
 /// `t` heard nothing that ends its wait within the bound.
 [[gnu::noinline, gnu::cold]] void time_out(trip &t)
 {
@@ -129,7 +154,7 @@ void report_wait_failed(const trip &t, int error)
         t.answer == server_family::print_line)
         return fail_plain_server(t);
     report_wait_failed(t, ETIMEDOUT);
-    if (t.question_out && says(t))
+    if (t.question_out && says(t) && !explain_used_allowance(t))
         explain_silence(*t.to, t.answer, t.answered, t.known.signed_by_telk);
     fail(t, outcome::timeout);
 }

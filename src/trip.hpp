@@ -62,6 +62,7 @@ struct server_state {
     request_form form = request_form::rcon;
     bool form_given = false;
     bool signed_by_telk = false; // the second family answered, so telk signs its requests
+    instant earlier_runs{}; // when this user's earlier runs last sent it a request; 0: never
 };
 
 /// When a silent server's answer may change how requests go, it is asked this soon, so that

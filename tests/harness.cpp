@@ -3,6 +3,7 @@
 #include "../src/json.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -378,7 +379,12 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
     Strings args;
     for (const std::string &arg : script.args)
         args.push_back(expand(arg, server, file.path));
-    const pid_t pid = spawn_telk(args, fds, script.max_files, script.env);
+    // each run keeps its servers' allowance in a folder of its own, unless the script shares one
+    std::string runtime = "/tmp/telk-runtime.XXXXXX";
+    if (mkdtemp(runtime.data()) == nullptr) ADD_FAILURE() << "no folder for the allowance";
+    Strings env = script.env;
+    env.push_back("XDG_RUNTIME_DIR=" + runtime);
+    const pid_t pid = spawn_telk(args, fds, script.max_files, env);
     for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
         telks->reset();
     Outcome outcome;
@@ -460,6 +466,7 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
     outcome.status = WIFEXITED(status)     ? WEXITSTATUS(status)
                      : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                            : -1;
+    std::filesystem::remove_all(runtime);
     sockaddr_in6 peer{};
     while (take_request(server.fd.get(), outcome.requests, peer) ||
            (twin && take_request(twin->fd.get(), outcome.twin_requests, peer))) {

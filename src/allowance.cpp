@@ -1,0 +1,259 @@
+// The allowance kept across runs: one small file of the user's own, locked while it is read
+// and written, a line a server.
+#include "allowance.hpp"
+#include "descriptor.hpp"
+#include "growable.hpp"
+#include "pacing.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <limits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/// The first line of the file: what it is, and the version of its layout.
+constexpr std::string_view k_heading = "telk allowance 1\n";
+/// A file larger than this is no file of ours.
+constexpr std::size_t k_file_max = 4 << 20;
+/// What is kept of a server no run has reached for this long is let go.
+constexpr instant k_kept_for = std::chrono::hours(24);
+/// The furthest ahead a bucket's time can legitimately be: past it, the clock began again
+/// (the machine restarted) and the time means nothing.
+constexpr long k_most_in_bucket = 16;
+constexpr std::size_t k_path_size = 4096;
+/// Holds a line of the file.
+constexpr std::size_t k_line_size = k_target_text_size + 64;
+
+/// What the file keeps of one server.
+struct kept_server {
+    target_text address{}; // as text_of writes it
+    int family = 0;        // a server_family
+    int form = 0;          // a request_form, as telk chose it
+    std::int64_t last_sent = 0, due = 0; // on the monotonic clock, in nanoseconds
+};
+
+/// The state: its file, open and locked while in use, and what it holds.
+struct {
+    std::array<char, k_path_size> folder{};
+    bool usable = false; // read at the start: written back at the end
+    growable<kept_server> servers; // by address
+} state;
+
+bool before(const kept_server &a, const kept_server &b)
+{
+    return std::strcmp(a.address.data(), b.address.data()) < 0;
+}
+
+/// Finds the folder of the state, made if need be: $XDG_RUNTIME_DIR/telk, or else telk-UID in
+/// the temporary folder. Opens it. Returns its descriptor, or -1 unless it is the user's own
+/// and no one else may write there.
+int open_folder()
+{
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char *temporary = std::getenv("TMPDIR");
+    if (temporary == nullptr || temporary[0] != '/') temporary = "/tmp";
+    const int length =
+        runtime != nullptr && runtime[0] == '/'
+            ? std::snprintf(state.folder.data(), state.folder.size(), "%s/telk", runtime)
+            : std::snprintf(state.folder.data(), state.folder.size(), "%s/telk-%u", temporary,
+                            static_cast<unsigned>(geteuid()));
+    if (length <= 0 || static_cast<std::size_t>(length) >= state.folder.size()) return -1;
+    mkdir(state.folder.data(), S_IRWXU);
+    const int fd = open(state.folder.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat seen {};
+    if (fd < 0 || fstat(fd, &seen) != 0 || seen.st_uid != geteuid() ||
+        (seen.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/// Opens the state's file and locks it for this run alone. Returns its descriptor, or -1
+/// unless it is a plain file of the user's own.
+int open_locked()
+{
+    const descriptor folder{open_folder()};
+    if (folder.get() < 0) return -1;
+    const int fd =
+        openat(folder.get(), "allowance", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+               S_IRUSR | S_IWUSR);
+    struct stat seen {};
+    if (fd < 0 || flock(fd, LOCK_EX) != 0 || fstat(fd, &seen) != 0 || !S_ISREG(seen.st_mode) ||
+        seen.st_uid != geteuid() || seen.st_nlink != 1 || (seen.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/// Takes the next field of `line`, up to a blank, off it. Returns it.
+std::string_view next_field(std::string_view &line)
+{
+    const std::size_t end = std::min(line.find(' '), line.size());
+    const std::string_view field{line.data(), end};
+    line.remove_prefix(std::min(end + 1, line.size()));
+    return field;
+}
+
+/// Reads the number in `field`, whole, into `into`, if it is from 0 to `most`.
+template <typename Number> bool read_number(std::string_view field, Number &into, Number most)
+{
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), into);
+    return error == std::errc{} && end == field.data() + field.size() && into >= 0 &&
+           into <= most;
+}
+
+/// Reads one line of the file into `into`. Returns whether it is one.
+bool read_line(std::string_view line, kept_server &into)
+{
+    const std::string_view address = next_field(line);
+    if (address.empty() || address.size() >= into.address.size()) return false;
+    std::copy(address.begin(), address.end(), into.address.begin());
+    into.address[address.size()] = '\0';
+    constexpr auto k_latest = std::numeric_limits<std::int64_t>::max();
+    return read_number(next_field(line), into.family,
+                       static_cast<int>(server_family::marker_n_zero)) &&
+           read_number(next_field(line), into.form,
+                       static_cast<int>(request_form::hashed_by_time)) &&
+           read_number(next_field(line), into.last_sent, k_latest) &&
+           read_number(next_field(line), into.due, k_latest) && line.empty();
+}
+
+/// Reads the file at `fd` into state.servers, sorted. Returns whether it parsed.
+bool read_state(int fd)
+{
+    text_buffer file;
+    for (ssize_t got = 1; got > 0 && file.size() <= k_file_max;) {
+        file.reserve(file.size() + k_heading.size() + k_line_size);
+        got = read(fd, file.data() + file.size(), k_heading.size() + k_line_size);
+        if (got < 0) return false;
+        file.resize(file.size() + static_cast<std::size_t>(got));
+    }
+    std::string_view rest = view_of(file);
+    state.servers.clear();
+    if (rest.empty()) return true; // made by this run
+    if (file.size() > k_file_max || !rest.starts_with(k_heading)) return false;
+    rest.remove_prefix(k_heading.size());
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        kept_server server;
+        if (end == std::string_view::npos || !read_line({rest.data(), end}, server)) return false;
+        state.servers.push(server);
+        rest.remove_prefix(end + 1);
+    }
+    std::sort(state.servers.data(), state.servers.data() + state.servers.size(), before);
+    return true;
+}
+
+/// Writes state.servers to the file at `fd`, leaving out those no run reached for a day.
+void write_state(int fd, instant now_at)
+{
+    text_buffer file;
+    file.append(k_heading);
+    for (const kept_server &s : state.servers.items()) {
+        if (instant{s.last_sent} + k_kept_for < now_at) continue;
+        std::array<char, k_line_size> line;
+        const int length = std::snprintf(line.data(), line.size(),
+                                         "%s %d %d %" PRId64 " %" PRId64 "\n", s.address.data(),
+                                         s.family, s.form, s.last_sent, s.due);
+        file.append(std::string_view{line.data(), static_cast<std::size_t>(length)});
+    }
+    if (ftruncate(fd, 0) != 0) return;
+    // a file written in part would not parse: better none, which starts afresh
+    if (pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()) &&
+        ftruncate(fd, 0) != 0)
+        return;
+}
+
+/// What the state keeps of `to`, added if it keeps nothing yet.
+kept_server &entry_of(const target &to)
+{
+    kept_server wanted;
+    text_of(to, wanted.address);
+    kept_server *begin = state.servers.data();
+    kept_server *end = begin + state.servers.size();
+    kept_server *found = std::lower_bound(begin, end, wanted, before);
+    if (found != end && std::strcmp(found->address.data(), wanted.address.data()) == 0)
+        return *found;
+    const std::size_t at = static_cast<std::size_t>(found - begin);
+    state.servers.push(wanted);
+    begin = state.servers.data();
+    std::rotate(begin + at, begin + state.servers.size() - 1, begin + state.servers.size());
+    return begin[at];
+}
+
+/// Takes what the state keeps of a server into `known`, unless its times cannot be: the clock
+/// began again since.
+void take_into(const kept_server &kept, server_state &known, const exchange_rules &rules,
+               instant now_at)
+{
+    // a run side by side may have claimed a place to come; further than a bucket's length
+    const instant last_sent{kept.last_sent};
+    const instant furthest = now_at + k_most_in_bucket * k_pace_interval;
+    if (last_sent == instant{} || last_sent > furthest || instant{kept.due} > furthest) return;
+    known.paced.last_sent = last_sent;
+    known.paced.due = instant{kept.due};
+    known.earlier_runs = last_sent;
+    known.family = static_cast<server_family>(kept.family);
+    if (!rules.form_given) {
+        known.form = static_cast<request_form>(kept.form);
+        known.signed_by_telk = !sends_password(known.form);
+    }
+}
+
+/// Claims in `kept` the place of the first request to a server that `known` describes.
+void claim_first(kept_server &kept, const server_state &known, const exchange_rules &rules,
+                 instant now_at)
+{
+    const long allowed = burst(known.form, known.family);
+    pace claimed = known.paced;
+    note_sent(claimed, next_turn(known.paced, now_at, rules.pause, allowed), allowed);
+    kept.last_sent = claimed.last_sent.count();
+    kept.due = std::max(kept.due, claimed.due.count());
+}
+
+} // namespace
+
+bool take_kept_pace(std::span<const paced_server> servers, const exchange_rules &rules)
+{
+    if (rules.pause.count() == 0) return false;
+    const descriptor file{open_locked()};
+    if (file.get() < 0 || !read_state(file.get())) return false;
+    const instant now_at = now();
+    for (const paced_server &s : servers) {
+        kept_server &kept = entry_of(*s.to);
+        take_into(kept, *s.known, rules, now_at);
+        claim_first(kept, *s.known, rules, now_at);
+    }
+    write_state(file.get(), now_at);
+    state.usable = true;
+    return true;
+}
+
+void keep_pace(std::span<const paced_server> servers)
+{
+    if (!state.usable) return;
+    const descriptor file{open_locked()};
+    if (file.get() < 0 || !read_state(file.get())) return;
+    for (const paced_server &s : servers) {
+        kept_server &kept = entry_of(*s.to);
+        const server_state &known = *s.known;
+        kept.last_sent = std::max(kept.last_sent, known.paced.last_sent.count());
+        kept.due = std::max(kept.due, known.paced.due.count());
+        if (known.family != server_family::unknown) kept.family = static_cast<int>(known.family);
+        if (!known.form_given) kept.form = static_cast<int>(known.form);
+    }
+    write_state(file.get(), now());
+}
