@@ -48,7 +48,13 @@ struct {
     std::array<char, k_path_size> folder{};
     bool usable = false; // read at the start: written back at the end
     growable<kept_server> servers; // by address
+    std::size_t file_size = 0;     // as it was read
+    growable<kept_server> claimed; // what the run claimed of its servers, in their order
 } state;
+
+/// How far what a run did may stray from what it claimed at its start and still leave
+/// nothing to write at its end: a send goes a little after its turn.
+constexpr instant k_claim_slack = std::chrono::milliseconds(50);
 
 bool before(const kept_server &a, const kept_server &b)
 {
@@ -143,6 +149,7 @@ bool read_state(int fd)
     }
     std::string_view rest = view_of(file);
     state.servers.clear();
+    state.file_size = file.size();
     if (rest.empty()) return true; // made by this run
     if (file.size() > k_file_max || !rest.starts_with(k_heading)) return false;
     rest.remove_prefix(k_heading.size());
@@ -170,11 +177,13 @@ void write_state(int fd, instant now_at)
                                          s.family, s.form, s.last_sent, s.due);
         file.append(std::string_view{line.data(), static_cast<std::size_t>(length)});
     }
-    if (ftruncate(fd, 0) != 0) return;
-    // a file written in part would not parse: better none, which starts afresh
-    if (pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()) &&
-        ftruncate(fd, 0) != 0)
+    // over the old text, cut only when shorter: a file's blocks freed cost the most by far. A
+    // file written in part would not parse: better none, which starts afresh.
+    if (pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size())) {
+        if (ftruncate(fd, 0) != 0) return;
+    } else if (file.size() < state.file_size && ftruncate(fd, static_cast<off_t>(file.size())) != 0) {
         return;
+    }
 }
 
 /// What the state keeps of `to`, added if it keeps nothing yet.
@@ -232,19 +241,38 @@ bool take_kept_pace(std::span<const paced_server> servers, const exchange_rules 
     const descriptor file{open_locked()};
     if (file.get() < 0 || !read_state(file.get())) return false;
     const instant now_at = now();
+    state.claimed.clear();
     for (const paced_server &s : servers) {
         kept_server &kept = entry_of(*s.to);
         take_into(kept, *s.known, rules, now_at);
         claim_first(kept, *s.known, rules, now_at);
+        state.claimed.push(kept);
     }
     write_state(file.get(), now_at);
     state.usable = true;
     return true;
 }
 
+/// Whether what the run did with the servers it claimed for is what it claimed: the state
+/// already holds it.
+bool as_claimed(std::span<const paced_server> servers)
+{
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const server_state &known = *servers[i].known;
+        const kept_server &claimed = state.claimed[i];
+        if ((known.family != server_family::unknown &&
+             static_cast<int>(known.family) != claimed.family) ||
+            (!known.form_given && static_cast<int>(known.form) != claimed.form) ||
+            known.paced.last_sent > instant{claimed.last_sent} + k_claim_slack ||
+            known.paced.due > instant{claimed.due} + k_claim_slack)
+            return false;
+    }
+    return true;
+}
+
 void keep_pace(std::span<const paced_server> servers)
 {
-    if (!state.usable) return;
+    if (!state.usable || as_claimed(servers)) return;
     const descriptor file{open_locked()};
     if (file.get() < 0 || !read_state(file.get())) return;
     for (const paced_server &s : servers) {

@@ -471,7 +471,9 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
               });
     f.running = f.servers.size();
     const instant start = now();
-    f.shown.wanted = f.servers.size() > 1 && isatty(STDERR_FILENO) != 0;
+    // commands typed as the run goes would make every server's progress a wait for them
+    f.shown.wanted =
+        f.servers.size() > 1 && commands.read_more == nullptr && isatty(STDERR_FILENO) != 0;
     if (f.shown.wanted) f.shown.from = start + k_progress_after;
     for (server &s : f.servers)
         settle(f, s, start);
