@@ -47,6 +47,7 @@ struct kept_server {
 struct {
     std::array<char, k_path_size> folder{};
     bool usable = false; // read at the start: written back at the end
+    uid_t user = 0;      // whose the folder and the file must be
     growable<kept_server> servers; // by address
     std::size_t file_size = 0;     // as it was read
     growable<kept_server> claimed; // what the run claimed of its servers, in their order
@@ -73,12 +74,14 @@ int open_folder()
         runtime != nullptr && runtime[0] == '/'
             ? std::snprintf(state.folder.data(), state.folder.size(), "%s/telk", runtime)
             : std::snprintf(state.folder.data(), state.folder.size(), "%s/telk-%u", temporary,
-                            static_cast<unsigned>(geteuid()));
+                            static_cast<unsigned>(state.user));
     if (length <= 0 || static_cast<std::size_t>(length) >= state.folder.size()) return -1;
-    mkdir(state.folder.data(), S_IRWXU);
-    const int fd = open(state.folder.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    constexpr int k_folder_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(state.folder.data(), k_folder_flags);
+    if (fd < 0 && errno == ENOENT && mkdir(state.folder.data(), S_IRWXU) == 0)
+        fd = open(state.folder.data(), k_folder_flags);
     struct stat seen {};
-    if (fd < 0 || fstat(fd, &seen) != 0 || seen.st_uid != geteuid() ||
+    if (fd < 0 || fstat(fd, &seen) != 0 || seen.st_uid != state.user ||
         (seen.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         if (fd >= 0) close(fd);
         return -1;
@@ -86,9 +89,9 @@ int open_folder()
     return fd;
 }
 
-/// Opens the state's file and locks it for this run alone. Returns its descriptor, or -1
-/// unless it is a plain file of the user's own.
-int open_locked()
+/// Opens the state's file and locks it for this run alone; `size` is its size. Returns its
+/// descriptor, or -1 unless it is a plain file of the user's own.
+int open_locked(std::size_t &size)
 {
     const descriptor folder{open_folder()};
     if (folder.get() < 0) return -1;
@@ -97,10 +100,11 @@ int open_locked()
                S_IRUSR | S_IWUSR);
     struct stat seen {};
     if (fd < 0 || flock(fd, LOCK_EX) != 0 || fstat(fd, &seen) != 0 || !S_ISREG(seen.st_mode) ||
-        seen.st_uid != geteuid() || seen.st_nlink != 1 || (seen.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        seen.st_uid != state.user || seen.st_nlink != 1 || (seen.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         if (fd >= 0) close(fd);
         return -1;
     }
+    size = static_cast<std::size_t>(seen.st_size);
     return fd;
 }
 
@@ -137,13 +141,15 @@ bool read_line(std::string_view line, kept_server &into)
            read_number(next_field(line), into.due, k_latest) && line.empty();
 }
 
-/// Reads the file at `fd` into state.servers, sorted. Returns whether it parsed.
-bool read_state(int fd)
+/// Reads the file at `fd`, `size` bytes by its owner's word, into state.servers, sorted.
+/// Returns whether it parsed.
+bool read_state(int fd, std::size_t size)
 {
+    if (size > k_file_max) return false;
     text_buffer file;
-    for (ssize_t got = 1; got > 0 && file.size() <= k_file_max;) {
-        file.reserve(file.size() + k_heading.size() + k_line_size);
-        got = read(fd, file.data() + file.size(), k_heading.size() + k_line_size);
+    file.reserve(size);
+    for (ssize_t got = 1; got > 0 && file.size() < size;) {
+        got = read(fd, file.data() + file.size(), size - file.size());
         if (got < 0) return false;
         file.resize(file.size() + static_cast<std::size_t>(got));
     }
@@ -151,7 +157,7 @@ bool read_state(int fd)
     state.servers.clear();
     state.file_size = file.size();
     if (rest.empty()) return true; // made by this run
-    if (file.size() > k_file_max || !rest.starts_with(k_heading)) return false;
+    if (!rest.starts_with(k_heading)) return false;
     rest.remove_prefix(k_heading.size());
     while (!rest.empty()) {
         const std::size_t end = rest.find('\n');
@@ -238,8 +244,10 @@ void claim_first(kept_server &kept, const server_state &known, const exchange_ru
 bool take_kept_pace(std::span<const paced_server> servers, const exchange_rules &rules)
 {
     if (rules.pause.count() == 0) return false;
-    const descriptor file{open_locked()};
-    if (file.get() < 0 || !read_state(file.get())) return false;
+    state.user = geteuid();
+    std::size_t size = 0;
+    const descriptor file{open_locked(size)};
+    if (file.get() < 0 || !read_state(file.get(), size)) return false;
     const instant now_at = now();
     state.claimed.clear();
     for (const paced_server &s : servers) {
@@ -273,8 +281,9 @@ bool as_claimed(std::span<const paced_server> servers)
 void keep_pace(std::span<const paced_server> servers)
 {
     if (!state.usable || as_claimed(servers)) return;
-    const descriptor file{open_locked()};
-    if (file.get() < 0 || !read_state(file.get())) return;
+    std::size_t size = 0;
+    const descriptor file{open_locked(size)};
+    if (file.get() < 0 || !read_state(file.get(), size)) return;
     for (const paced_server &s : servers) {
         kept_server &kept = entry_of(*s.to);
         const server_state &known = *s.known;
