@@ -21,8 +21,9 @@ struct paced_server {
 /// or file that is not the user's own, a link, or a file that does not parse is ignored, and
 /// nothing is said: the run then paces within itself. Nothing is read when -i 0 turned pacing
 /// off. Returns whether the state was read (and is to be written back).
-bool take_kept_pace(std::span<const paced_server> servers, const exchange_rules &rules);
+[[gnu::cold]] bool take_kept_pace(std::span<const paced_server> servers,
+                                 const exchange_rules &rules);
 
 /// Writes what the run knows of `servers` back into the state that take_kept_pace read,
 /// beside what other runs kept of other servers meanwhile.
-void keep_pace(std::span<const paced_server> servers);
+[[gnu::cold]] void keep_pace(std::span<const paced_server> servers);

@@ -12,19 +12,19 @@
 using aside_fn = int (*)(std::string_view command, text_buffer &reply);
 
 /// Whether standard input and standard output are both a terminal.
-bool console_wanted();
+[[gnu::cold]] bool console_wanted();
 
 /// Loads the line editor and reads the history. `prompt` comes before each line; a line that
 /// is `secret` (not empty) is neither sent nor kept; `aside` has the server's lists asked
 /// for, at the first Tab. Returns 0, or 1 after saying once that line editing is unavailable
 /// (the lines are then read as from a pipe).
-int open_console(std::string_view prompt, std::string_view secret, aside_fn aside);
+[[gnu::cold]] int open_console(std::string_view prompt, std::string_view secret, aside_fn aside);
 
 /// Reads the next command typed: an empty line, or one that is the secret, is none, and Ctrl-C
 /// drops the line being typed. A line that begins with a blank is sent, but not kept. Returns
 /// 1 with `command` (valid until the next call), 0 at the end of input (Ctrl-D at an empty
 /// line), or -1 when told to end.
-int read_console(std::string_view &command);
+[[gnu::cold]] int read_console(std::string_view &command);
 
 /// Writes the history out (its last 1,000 lines) and hands the terminal back.
-void close_console();
+[[gnu::cold]] void close_console();

@@ -40,4 +40,4 @@ void end_reply();
 /// Sends `command` as send_command does, in the run's form and pace, but its reply's text goes
 /// into `reply`, nothing is said of it, and its failure fails nothing. Returns 0 when a reply
 /// came.
-int ask_aside(std::string_view command, text_buffer &reply);
+[[gnu::cold]] int ask_aside(std::string_view command, text_buffer &reply);

@@ -28,17 +28,17 @@ struct gathering {
 };
 
 /// Keeps the reply `text` of `server` to command `command`, its `command`th exchange.
-void gather(gathering &g, std::size_t command, std::size_t server, std::string_view text);
+[[gnu::cold]] void gather(gathering &g, std::size_t command, std::size_t server, std::string_view text);
 
 /// Counts a server that runs no further command, after `commands_ended` exchanges.
-void count_gone(gathering &g, std::size_t commands_ended);
+[[gnu::cold]] void count_gone(gathering &g, std::size_t commands_ended);
 
 /// Writes out, in order, the commands of the `known` so far whose every server is done with
 /// them (with `all`, every one): for each, its groups of servers with the same reply, the
 /// largest first, each reply's lines behind a label that names its servers (see fold_labels).
-void write_gathered(gathering &g, std::size_t known, bool all);
+[[gnu::cold]] void write_gathered(gathering &g, std::size_t known, bool all);
 
 /// Writes `labels` into `into` as one label, separated by commas, folding those that differ
 /// only in their last number (a port, or an address's last part) into one, the numbers in
 /// brackets as ranges: "127.0.0.1:[27960-27962,27965],b.example".
-void fold_labels(std::span<const std::string_view> labels, text_buffer &into);
+[[gnu::cold]] void fold_labels(std::span<const std::string_view> labels, text_buffer &into);
