@@ -192,21 +192,18 @@ void write_state(int fd, instant now_at)
     }
 }
 
-/// What the state keeps of `to`, added if it keeps nothing yet.
-kept_server &entry_of(const target &to)
+/// Where the state keeps `to`: among the first `sorted` servers, read from the file in order,
+/// or added behind them (the file's order is free; it is sorted again when read).
+std::size_t place_of(const target &to, std::size_t sorted)
 {
     kept_server wanted;
     text_of(to, wanted.address);
-    kept_server *begin = state.servers.data();
-    kept_server *end = begin + state.servers.size();
-    kept_server *found = std::lower_bound(begin, end, wanted, before);
-    if (found != end && std::strcmp(found->address.data(), wanted.address.data()) == 0)
-        return *found;
-    const std::size_t at = static_cast<std::size_t>(found - begin);
+    const kept_server *begin = state.servers.data();
+    const kept_server *found = std::lower_bound(begin, begin + sorted, wanted, before);
+    if (found != begin + sorted && std::strcmp(found->address.data(), wanted.address.data()) == 0)
+        return static_cast<std::size_t>(found - begin);
     state.servers.push(wanted);
-    begin = state.servers.data();
-    std::rotate(begin + at, begin + state.servers.size() - 1, begin + state.servers.size());
-    return begin[at];
+    return state.servers.size() - 1;
 }
 
 /// Takes what the state keeps of a server into `known`, unless its times cannot be: the clock
@@ -250,8 +247,9 @@ bool take_kept_pace(std::span<const paced_server> servers, const exchange_rules 
     if (file.get() < 0 || !read_state(file.get(), size)) return false;
     const instant now_at = now();
     state.claimed.clear();
+    const std::size_t sorted = state.servers.size();
     for (const paced_server &s : servers) {
-        kept_server &kept = entry_of(*s.to);
+        kept_server &kept = state.servers[place_of(*s.to, sorted)];
         take_into(kept, *s.known, rules, now_at);
         claim_first(kept, *s.known, rules, now_at);
         state.claimed.push(kept);
@@ -284,8 +282,9 @@ void keep_pace(std::span<const paced_server> servers)
     std::size_t size = 0;
     const descriptor file{open_locked(size)};
     if (file.get() < 0 || !read_state(file.get(), size)) return;
+    const std::size_t sorted = state.servers.size();
     for (const paced_server &s : servers) {
-        kept_server &kept = entry_of(*s.to);
+        kept_server &kept = state.servers[place_of(*s.to, sorted)];
         const server_state &known = *s.known;
         kept.last_sent = std::max(kept.last_sent, known.paced.last_sent.count());
         kept.due = std::max(kept.due, known.paced.due.count());
