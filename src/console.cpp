@@ -30,8 +30,6 @@ namespace {
 constexpr const char *k_editor_library = "libedit.so.2";
 /// The most lines the history keeps, in the run and in its file.
 constexpr int k_history_max = 1000;
-/// The longest command a line may hold, as on standard input.
-constexpr std::size_t k_command_max = 1023;
 constexpr std::size_t k_path_max = 4096;
 constexpr std::size_t k_prompt_max = 128;
 constexpr std::size_t k_read_size = 65536;
@@ -72,7 +70,6 @@ struct {
     EditLine *editor = nullptr;
     History *history = nullptr;
     std::array<char, k_prompt_max> prompt{};
-    std::string_view secret;
     aside_fn aside = nullptr;
     text_buffer kept;           // the lines of the history, one after another
     growable<std::size_t> ends; // where each ends in kept
@@ -80,7 +77,6 @@ struct {
     bool complained = false;             // about the history file, once
     bool asked = false;                  // for the server's lists
     name_list commands, variables;
-    std::array<char, k_command_max + 1> line{};
 } console;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -239,13 +235,8 @@ void ask_for(const char *command, name_list &into)
 {
     text_buffer reply;
     if (console.aside(command, reply) != 0) return;
-    text_buffer text; // without the reply's opening and its colour codes
-    capture_output(&text);
-    start_clean_text(dialect_of(view_of(reply)));
-    write_clean_piece(view_of(reply));
-    end_clean_text();
-    capture_output(nullptr);
-    for (std::string_view rest = view_of(text); !rest.empty();) {
+    text_buffer text;
+    for (std::string_view rest = clean_text(view_of(reply), text); !rest.empty();) {
         const std::size_t end = std::min(rest.find('\n'), rest.size());
         const std::string_view name = name_in({rest.data(), end});
         rest.remove_prefix(std::min(end + 1, rest.size()));
@@ -398,7 +389,7 @@ void bind_keys(EditLine *editor)
 
 bool console_wanted() { return output_is_terminal() && isatty(STDIN_FILENO) != 0; }
 
-int open_console(std::string_view prompt, std::string_view secret, aside_fn aside)
+int open_console(std::string_view prompt, aside_fn aside)
 {
     if (load_editor() != 0) {
         std::fputs("Line editing is unavailable: libedit.so.2 cannot be loaded\n", stderr);
@@ -407,7 +398,6 @@ int open_console(std::string_view prompt, std::string_view secret, aside_fn asid
     const editor_calls &c = console.call;
     const std::size_t size = std::min(prompt.size(), console.prompt.size() - 1);
     std::copy_n(prompt.begin(), size, console.prompt.begin());
-    console.secret = secret;
     console.aside = aside;
     std::setlocale(LC_CTYPE, ""); // keys as the terminal's character set has them
     console.history = c.open_history();
@@ -452,22 +442,15 @@ int read_console(std::string_view &command)
                                   is_blank(typed.back())))
             typed.remove_suffix(1);
         if (typed.empty()) continue;
-        if (!console.secret.empty() && typed == console.secret) {
-            std::fputs("Not sending the password as a command\n", stderr);
-            continue;
-        }
-        if (typed.size() > k_command_max) {
-            std::fprintf(stderr, "Command too long (tried=%zu, max=%zu)\n", typed.size(),
-                         k_command_max);
-            continue;
-        }
-        std::copy(typed.begin(), typed.end(), console.line.begin());
-        console.line[typed.size()] = '\0';
-        command = {console.line.data(), typed.size()};
-        if (!is_blank(typed[0]) && (console.ends.empty() || kept_line(console.ends.size() - 1) != command))
-            keep(command);
+        command = typed;
         return 1;
     }
+}
+
+void keep_typed(std::string_view command)
+{
+    if (command.empty() || is_blank(command[0])) return; // a blank keeps a line out, as in shells
+    if (console.ends.empty() || kept_line(console.ends.size() - 1) != command) keep(command);
 }
 
 void close_console()

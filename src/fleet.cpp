@@ -425,9 +425,7 @@ int ready_server(fleet &f, std::size_t i, const member &m, const text_buffer &te
     t.to = &m.to;
     t.label = label_of(m, texts);
     f.labels.push(t.label);
-    t.password = m.own_password
-                     ? std::string_view{texts.data() + m.password_at, m.password_size}
-                     : password;
+    t.password = m.own_password ? own_password_of(m, texts) : password;
     t.rules = &f.rules;
     t.io = &k_io;
     t.sink = &s.text;

@@ -16,16 +16,6 @@ constexpr std::array<const char *, 4> k_family_names{"unknown", "first", "second
 /// Holds the fields of a JSON line after the command.
 constexpr std::size_t k_fields_size = 112;
 
-/// `text` as -c writes it into a pipe, in `into`.
-std::string_view clean_text(std::string_view text, text_buffer &into)
-{
-    capture_output(&into);
-    start_clean_text(dialect_of(text));
-    write_clean_piece(text);
-    end_clean_text();
-    capture_output(nullptr);
-    return view_of(into);
-}
 
 /// Writes `line` without its zero bytes, which are the protocol's, not text.
 void write_without_zeros(std::string_view line)

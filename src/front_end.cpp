@@ -207,13 +207,68 @@ template <typename Take> int take_block(line_reader &r, ssize_t got, Take take)
     return r.started ? end_line(r, take) : 0;
 }
 
+/// What each command is checked against: the passwords that must not leave as one (a list's,
+/// and the run's at the console); and what the console asks a list's servers with.
+struct secrets {
+    std::span<const member> members;
+    const text_buffer *texts = nullptr;
+    std::string_view password; // the run's, from a file; empty when it may be a command
+    std::string_view run_password; // however it came
+    const exchange_rules *rules = nullptr;
+    std::size_t answering = 0; // the first member that answered the console
+};
+secrets kept;
+
+/// The password that `m` is sent.
+std::string_view password_of(const member &m)
+{
+    return m.own_password ? own_password_of(m, *kept.texts) : kept.run_password;
+}
+
+/// Whether `command` is a password that must not leave as a command: the run's from a file,
+/// or a server's own; if so, says so.
+bool gives_a_password_away(std::string_view command)
+{
+    if (!kept.password.empty() && command == kept.password) return refuse_password_as_command();
+    for (const member &m : kept.members)
+        if (m.own_password && m.password_size > 0 && command == own_password_of(m, *kept.texts))
+            return refuse_password_as_command();
+    return false;
+}
+
+/// Whether `command`, typed at the console, must not go: longer than any may be, or a
+/// password, the run's however it came or a server's own; if so, says so.
+bool refuse_typed(std::string_view command)
+{
+    if (command.size() > k_command_max) {
+        report_too_long(command.size());
+        return true;
+    }
+    if (!kept.run_password.empty() && command == kept.run_password)
+        return refuse_password_as_command();
+    return gives_a_password_away(command);
+}
+
+/// Reads the next line typed at the console that may go as a command (see refuse_typed), and
+/// keeps it in the history. Returns as read_console.
+int read_typed(std::string_view &command)
+{
+    for (;;) {
+        const int got = read_console(command);
+        if (got <= 0) return got;
+        if (refuse_typed(command)) continue;
+        keep_typed(command);
+        return 1;
+    }
+}
+
 /// Sends each line typed at the console as a command; stops at the end of input (Ctrl-D),
 /// when told to end or at the first failure. Returns the run status.
 int run_console(session &s)
 {
     std::string_view command;
     int status = s.status;
-    while (status == 0 && read_console(command) > 0) {
+    while (status == 0 && read_typed(command) > 0) {
         status = exchange(s, command);
         end_reply(); // the reply is whole before the next prompt
     }
@@ -230,7 +285,8 @@ int run_interactive(session &s, const target &to)
         target_text address;
         std::array<char, k_target_text_size + 2> prompt;
         const int length = std::snprintf(prompt.data(), prompt.size(), "%s> ", text_of(to, address));
-        if (open_console({prompt.data(), static_cast<std::size_t>(length)}, s.password, ask_aside) == 0)
+        kept.run_password = s.password;
+        if (open_console({prompt.data(), static_cast<std::size_t>(length)}, ask_aside) == 0)
             return run_console(s);
     }
     line_reader line;
@@ -264,25 +320,6 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
     return status;
 }
 
-/// What a run of several servers checks each command against: the passwords that must not
-/// leave as one; and what the console asks its lists with.
-struct secrets {
-    std::span<const member> members;
-    const text_buffer *texts = nullptr;
-    std::string_view password; // the run's, from a file; empty when it may be a command
-    std::string_view run_password;
-    const exchange_rules *rules = nullptr;
-    std::size_t answering = 0; // the first member that answered the console
-};
-secrets kept;
-
-/// The password that `m` is sent.
-std::string_view password_of(const member &m)
-{
-    return m.own_password ? std::string_view{kept.texts->data() + m.password_at, m.password_size}
-                          : kept.run_password;
-}
-
 /// Asks the first member of the list that answers, for the console (see aside_fn).
 [[gnu::cold]] int ask_a_member(std::string_view command, text_buffer &reply)
 {
@@ -301,25 +338,11 @@ std::string_view password_of(const member &m)
     return 1;
 }
 
-
-/// Whether `command` is a password that must not leave as a command: the run's from a file,
-/// or a server's own; if so, says so.
-bool gives_a_password_away(std::string_view command)
-{
-    if (!kept.password.empty() && command == kept.password) return refuse_password_as_command();
-    for (const member &m : kept.members)
-        if (m.own_password && m.password_size > 0 &&
-            command == std::string_view{kept.texts->data() + m.password_at, m.password_size})
-            return refuse_password_as_command();
-    return false;
-}
-
 /// Takes the next line typed at the console for a run of several servers (see command_list).
 [[gnu::cold]] int read_console_commands(command_list &commands)
 {
     std::string_view command;
-    while (read_console(command) > 0) {
-        if (gives_a_password_away(command)) continue;
+    if (read_typed(command) > 0) {
         commands.add(command);
         return 0;
     }
@@ -370,7 +393,7 @@ line_reader fleet_line;
         std::array<char, k_list_prompt_size> prompt;
         const int length = std::snprintf(prompt.data(), prompt.size(), "%zu servers> ", members.size());
         if (console_wanted() &&
-            open_console({prompt.data(), static_cast<std::size_t>(length)}, password, ask_a_member) == 0) {
+            open_console({prompt.data(), static_cast<std::size_t>(length)}, ask_a_member) == 0) {
             commands.read_more = read_console_commands;
             commands.whole_lines = true;
         }

@@ -234,3 +234,13 @@ const char *refusal_meaning(reply_said said, refusal_hint hint)
     }
     return "refused the password";
 }
+
+std::string_view clean_text(std::string_view text, text_buffer &into)
+{
+    capture_output(&into);
+    start_clean_text(dialect_of(text));
+    write_clean_piece(text);
+    end_clean_text();
+    capture_output(nullptr);
+    return view_of(into);
+}

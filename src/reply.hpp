@@ -108,6 +108,10 @@ reply_verdict judge_stream(const reply_stream &reply);
 /// complains that it had no header.
 void finish_stream(reply_stream &reply, bool end_line);
 
+/// A reply's `text` (what follows the header) as -c writes it into a pipe, in `into`: without
+/// its opening and colour codes. Returns it.
+std::string_view clean_text(std::string_view text, text_buffer &into);
+
 /// What a refusal may mean besides a wrong password, by what went before it.
 enum class refusal_hint {
     none,

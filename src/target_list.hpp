@@ -36,3 +36,9 @@ inline std::string_view label_of(const member &m, const text_buffer &texts)
 {
     return {texts.data() + m.label_at, m.label_size};
 }
+
+/// The password of `m` from its own file; empty unless it has one.
+inline std::string_view own_password_of(const member &m, const text_buffer &texts)
+{
+    return {texts.data() + m.password_at, m.password_size};
+}

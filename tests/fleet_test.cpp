@@ -163,7 +163,8 @@ const FleetCase k_fleets[] = {
      .size = 2,
      .args = {"@{file}", "pw", "a"},
      .input = "pw2\n",
-     .file = "# two servers\n\n  127.0.0.1:{0}\n127.0.0.1:{1}\t/dev/stdin\n",
+     // comments at the start of a line and after the fields
+     .file = "# two servers\n\n  127.0.0.1:{0}  # main\n127.0.0.1:{1}\t/dev/stdin # other\n",
      .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 1, {"a"}); },
      .check =
          [](const FakeFleet &f) {
@@ -185,13 +186,6 @@ const FleetCase k_fleets[] = {
      .lines = [](const FakeFleet &) { return Strings{"Target 2 of the list is empty"}; },
      .status = 1,
      .check = [](const FakeFleet &f) { EXPECT_TRUE(f.requests[0].empty()); }},
-    {.name = "a_comment_after_the_fields_of_a_file",
-     .size = 2,
-     .args = {"@{file}", "pw", "a"},
-     .input = "pw2\n",
-     .file = "127.0.0.1:{0}  # main\n127.0.0.1:{1} /dev/stdin # other\n",
-     .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 1, {"a"}); },
-     .check = [](const FakeFleet &f) { EXPECT_EQ(f.requests[1], Strings{request("a", "pw2")}); }},
     {.name = "no_wait_for_a_turn_that_no_command_takes",
      .size = 2,
      .args = {"-i", "3", "{list}", "pw", "a"},
