@@ -82,32 +82,52 @@ constexpr trip_io k_io{send_failed, ask, nullptr};
         on_answer(t, family, now());
 }
 
+/// A datagram received, and when it reached the socket.
+struct received {
+    ssize_t got;
+    instant arrived;
+};
+
+/// Receives one datagram into `room` with the time it came, waiting for it when `blocking`.
+/// (Out of line, as the functions marked so below: the bare loop never takes this way, and
+/// a local whose address goes elsewhere would cost every exchange the stack protector's check.)
+[[gnu::noinline]] received receive_with_stamp(std::span<char> room, bool blocking)
+{
+    received r{};
+    r.got = receive_stamped(run.sock, room, blocking, r.arrived);
+    return r;
+}
+
+/// A receive failed: only an error the system queued that says the target is unreachable
+/// counts; one with no report queued (the socket had no room for it) was taken off by it.
+[[gnu::noinline]] void receive_failed(trip &t)
+{
+    const queued_errors queued = take_errors(run.sock, *t.to);
+    if (queued.unreachable != 0) on_unreachable(t, queued.unreachable);
+}
+
 /// Receives the next datagram of `t` and hands it over, waiting for it on the socket's own
 /// bound when `blocking`. The bare loop's receive goes unstamped: what came to a receive that
 /// waited for it and was not stopped came in time. Returns whether a datagram came.
 [[gnu::always_inline]] inline bool receive(trip &t, bool blocking)
 {
     const std::span<char> room = receive_room(t, scratch);
-    instant arrived{};
-    ssize_t got = 0;
+    received r{};
     if (blocking && !collects(t)) {
-        got = recvfrom(run.sock, room.data(), room.size(), 0, nullptr, nullptr);
-        arrived = continues() == run.continues_then ? t.sent_at : arrival_of_last(run.sock);
+        r.got = recvfrom(run.sock, room.data(), room.size(), 0, nullptr, nullptr);
+        r.arrived = continues() == run.continues_then ? t.sent_at : arrival_of_last(run.sock);
     } else {
-        got = receive_stamped(run.sock, room, blocking, arrived);
+        r = receive_with_stamp(room, blocking);
     }
-    if (got >= 0) {
-        on_datagram(t, room.first(static_cast<std::size_t>(got)), arrived);
+    if (r.got >= 0) {
+        on_datagram(t, room.first(static_cast<std::size_t>(r.got)), r.arrived);
         if (t.at == step::idle && t.open)
-            straggler = {true, static_cast<std::size_t>(got), arrived};
+            straggler = {true, static_cast<std::size_t>(r.got), r.arrived};
         if (collects(t)) flush_out(); // whoever reads sees each datagram's text as it comes
         return true;
     }
     if (errno == EAGAIN || errno == EINTR) return false; // a wait that ended early or was cut
-    // Only an error the system queued that says the target is unreachable counts; one with no
-    // report queued (the socket had no room for it) was taken off by the failed receive.
-    const queued_errors queued = take_errors(run.sock, *t.to);
-    if (queued.unreachable != 0) on_unreachable(t, queued.unreachable);
+    receive_failed(t);
     return false;
 }
 

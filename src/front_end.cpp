@@ -160,17 +160,24 @@ struct line_reader {
     bool ended = false;     // its command has ended: the rest of the line is dropped
 };
 
-/// Ends the line that `r` holds: hands its command to `take`, unless it is too long (then
-/// reported). Returns 1 then, or what `take` returned.
+/// Hands `command`, `length` bytes of which lie at its start, to `take`, unless it is too long
+/// (then reported). Returns 1 then, or what `take` returned.
+template <typename Take>
+[[gnu::always_inline]] inline int take_command(const char *command, std::size_t length, Take take)
+{
+    if (length > k_command_max) {
+        report_too_long(length);
+        return 1;
+    }
+    return take(std::string_view{command, length});
+}
+
+/// Ends the line that `r` holds: hands its command to `take` (see take_command).
 template <typename Take> int end_line(line_reader &r, Take take)
 {
     const std::size_t length = std::exchange(r.length, 0);
     r.started = r.ended = false;
-    if (length > r.room.size()) {
-        report_too_long(length);
-        return 1;
-    }
-    return take(std::string_view{r.room.data(), length});
+    return take_command(r.room.data(), length, take);
 }
 
 /// Reads the `size` bytes of standard input in input_block into `r`, handing the command of
@@ -182,11 +189,18 @@ template <typename Take> int take_lines(line_reader &r, std::size_t size, Take t
         if (!r.ended) {
             const char *text = input_block.data() + at;
             const std::size_t part = std::strcspn(text, "\r\n"); // a zero byte ends it too
+            at += part;
+            // a whole line in the block goes as it lies there (the common case: no copy)
+            if (r.length == 0 && at < size && input_block[at] == '\n') {
+                ++at;
+                r.started = false;
+                if (const int stop = take_command(text, part, take); stop != 0) return stop;
+                continue;
+            }
             if (r.length < r.room.size())
                 std::memcpy(r.room.data() + r.length, text,
                             std::min(part, r.room.size() - r.length));
             r.length += part;
-            at += part;
             r.ended = at < size;
         }
         const void *newline = std::memchr(input_block.data() + at, '\n', size - at);

@@ -354,19 +354,26 @@ void start_output()
 
 bool output_is_terminal() { return out.terminal; }
 
-void write_out(std::string_view text)
+namespace {
+
+/// Writes what is buffered and then `text`, in one call and without copying. (Out of line:
+/// its array would cost every buffered write the stack protector's check.)
+[[gnu::noinline]] void write_beside(std::string_view text)
 {
-    if (out.error != 0) return;
-    if (text.size() <= out.buffer.size() - out.used) {
-        std::copy(text.begin(), text.end(), out.buffer.begin() + static_cast<long>(out.used));
-        out.used += text.size();
-        return;
-    }
-    // What is buffered and the text that does not fit, in one call and without copying.
     std::array<iovec, 2> parts{
         {{out.buffer.data(), out.used}, {const_cast<char *>(text.data()), text.size()}}};
     out.used = 0;
-    write_all(parts);
+    write_all(std::span(parts).first(text.empty() ? 1 : 2));
+}
+
+} // namespace
+
+void write_out(std::string_view text)
+{
+    if (out.error != 0) return;
+    if (text.size() > out.buffer.size() - out.used) return write_beside(text);
+    std::copy(text.begin(), text.end(), out.buffer.begin() + static_cast<long>(out.used));
+    out.used += text.size();
 }
 
 void capture_output(text_buffer *into)
@@ -421,10 +428,7 @@ void end_clean_text()
 
 int flush_out()
 {
-    if (out.error == 0 && out.used > 0) {
-        std::array<iovec, 1> part{{{out.buffer.data(), out.used}}};
-        write_all(part);
-    }
+    if (out.error == 0 && out.used > 0) write_beside({});
     out.used = 0;
     return out.error != 0 ? 1 : 0;
 }

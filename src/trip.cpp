@@ -358,7 +358,7 @@ void on_unreachable(trip &t, int error)
     fail(t, outcome::unreachable);
 }
 
-void report_failure(const char *action, std::size_t tried, ssize_t rc)
+[[gnu::noinline, gnu::cold]] void report_failure(const char *action, std::size_t tried, ssize_t rc)
 {
     constexpr std::size_t k_error_text_size = 64;
     std::array<char, k_error_text_size> text;

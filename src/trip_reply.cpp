@@ -86,6 +86,14 @@ bool after_its_time(trip &t, instant arrived)
     return true;
 }
 
+/// `t` had its request sent back.
+[[gnu::noinline, gnu::cold]] void fail_echo(trip &t)
+{
+    target_text room;
+    if (says(t)) std::fprintf(stderr, "%s %s\n", text_of(*t.to, room), k_echoes);
+    fail(t, outcome::error, k_echoes);
+}
+
 /// A datagram while `t` waits for its reply.
 [[gnu::always_inline]] inline void reply_datagram(trip &t, std::span<const char> datagram,
                                                   instant arrived)
@@ -94,12 +102,7 @@ bool after_its_time(trip &t, instant arrived)
     // try takes anything)
     if ((collects(t) || t.tries > 0) && arrived < t.sent_at) return;
     if (after_its_time(t, arrived)) return on_datagram(t, datagram, arrived);
-    if (!std::exchange(t.heard, true) && t.sent.echoed_by(datagram)) {
-        target_text room;
-        if (says(t))
-            std::fprintf(stderr, "%s %s\n", text_of(*t.to, room), k_echoes);
-        return fail(t, outcome::error, k_echoes);
-    }
+    if (!std::exchange(t.heard, true) && t.sent.echoed_by(datagram)) return fail_echo(t);
     const std::string_view bytes{datagram.data(), datagram.size()};
     if (t.challenged && bytes.starts_with(k_challenge_answer)) return; // a second answer
     if (collects(t)) {
