@@ -512,6 +512,19 @@ const Case k_silences[] = {
      .status = 1},
     silent("third_family_answers_everything_so_the_reply_was_lost", {H + "c42\0"s},
            "answer every request do: the reply was lost\n"),
+    {.name = "a_reply_within_twice_the_questions_round_trip_keeps_the_plain_request",
+     .script = {.args = {"-w", "3", k_at, "pw", "a"},
+                .every_tick =
+                    [](const Scene &scene) {
+                        Scene asked = scene;
+                        asked.telk = scene.question;
+                        if (scene.asked_tick < 0) return;
+                        // a round trip of 0.2 s at least: the signed request waits 0.4 s more
+                        if (scene.ticks == scene.asked_tick + 3) sends(H + "challenge 4\0"s)(asked);
+                        if (scene.ticks == scene.asked_tick + 4) sends(H + "nA\n")(scene);
+                    }},
+     .requests = {request("a")},
+     .out = "nA\n\n"},
     {.name = "reply_after_the_question_still_counts",
      .script = {.args = {"-w", "1", k_at, "pw", "a"},
                 .every_tick =

@@ -47,6 +47,7 @@ struct FleetCase {
     Strings args; // "{list}": the fleet's targets; "{N}": server N's port
     FakeFleet::Answer respond = numbered_answer;
     std::string input;
+    int input_lines = 0;             // then as many lines "status"
     Strings dialogue;                // standard input a line at a time, each after a reply
     std::optional<std::string> file; // "{file}" names it; "{list}" and "{N}" as in args
     std::function<Strings(const FakeFleet &)> lines; // standard output's, in any order
@@ -55,6 +56,7 @@ struct FleetCase {
     int status = 0;
     std::function<void(const FakeFleet &)> check; // what the servers got
     int max_files = 0;
+    int max_memory_mib = 0;
     std::chrono::seconds deadline = k_deadline;
 };
 
@@ -65,12 +67,16 @@ class Fleet : public testing::TestWithParam<FleetCase> {};
 TEST_P(Fleet, Run)
 {
     const FleetCase &c = GetParam();
-    if (c.max_files > 0 && TELK_SANITIZED)
-        GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of open files";
+    if ((c.max_files > 0 || c.max_memory_mib > 0) && TELK_SANITIZED)
+        GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of its own";
     FakeFleet fleet(c.size, c.respond);
-    Script script{.input = c.input,
+    std::string input = c.input;
+    for (int i = 0; i < c.input_lines; ++i)
+        input += "status\n";
+    Script script{.input = input,
                   .dialogue = c.dialogue,
                   .max_files = c.max_files,
+                  .max_memory_mib = c.max_memory_mib,
                   .deadline = c.deadline};
     for (const std::string &arg : c.args)
         script.args.push_back(with_ports(arg, fleet));
@@ -233,6 +239,19 @@ const FleetCase k_fleets[] = {
      .args = {"{list}", "pw", "a"},
      .lines = [](const FakeFleet &f) { return numbered_lines(f, 0, 199, {"a"}); },
      .max_files = 12},
+    {.name = "standard_input_is_read_only_as_servers_take_commands",
+     .size = 2,
+     .args = {"-w", "0.5", "{list}", "pw"},
+     .respond = [](int, const std::string &) { return Strings{}; },
+     .input_lines = 3 << 20, // 21 MiB, more than telk may take
+     .lines = [](const FakeFleet &) { return Strings{"Enter commands.", ""}; },
+     .err =
+         [](const FakeFleet &f) {
+             return Eq(label(f, 0) + ": no reply within 0.5 s\n" + label(f, 1) +
+                       ": no reply within 0.5 s\n");
+         },
+     .status = 1,
+     .max_memory_mib = 16},
 };
 INSTANTIATE_TEST_SUITE_P(Fleet, Fleet, testing::ValuesIn(k_fleets),
                          [](const auto &info) { return std::string(info.param.name); });

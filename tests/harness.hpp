@@ -100,6 +100,8 @@ struct Scene {
     sockaddr_in6 telk;                // a sockaddr_in for a server on 127.0.0.1
     int ticks = 0;                    // how often every_tick has run, this time included
     const std::string *out = nullptr; // telk's standard output so far
+    sockaddr_in6 question{};          // where telk asked from why the server is silent,
+    int asked_tick = -1;              // at this tick; -1: not asked yet
 };
 using Hook = std::function<void(const Scene &)>;
 using Times = std::vector<std::chrono::steady_clock::time_point>;
@@ -134,6 +136,7 @@ struct Script {
     Strings env;                       // more of telk's environment, NAME=value
     int closed_fd = -1;                // this standard descriptor closed for telk
     int max_files = 0;                 // telk's limit of open descriptors; 0: the tests' own
+    int max_memory_mib = 0;            // telk's limit of address space; 0: the tests' own
     std::chrono::seconds deadline = k_deadline;
 };
 
