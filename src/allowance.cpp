@@ -46,8 +46,7 @@ struct kept_server {
 /// The state: its file, open and locked while in use, and what it holds.
 struct {
     std::array<char, k_path_size> folder{};
-    bool usable = false; // read at the start: written back at the end
-    uid_t user = 0;      // whose the folder and the file must be
+    uid_t user = 0; // whose the folder and the file must be
     growable<kept_server> servers; // by address
     std::size_t file_size = 0;     // as it was read
     growable<kept_server> claimed; // what the run claimed of its servers, in their order
@@ -255,7 +254,6 @@ bool take_kept_pace(std::span<const paced_server> servers, const exchange_rules 
         state.claimed.push(kept);
     }
     write_state(file.get(), now_at);
-    state.usable = true;
     return true;
 }
 
@@ -278,7 +276,7 @@ bool as_claimed(std::span<const paced_server> servers)
 
 void keep_pace(std::span<const paced_server> servers)
 {
-    if (!state.usable || as_claimed(servers)) return;
+    if (as_claimed(servers)) return;
     std::size_t size = 0;
     const descriptor file{open_locked(size)};
     if (file.get() < 0 || !read_state(file.get(), size)) return;

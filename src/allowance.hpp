@@ -24,6 +24,6 @@ struct paced_server {
 [[gnu::cold]] bool take_kept_pace(std::span<const paced_server> servers,
                                  const exchange_rules &rules);
 
-/// Writes what the run knows of `servers` back into the state that take_kept_pace read,
-/// beside what other runs kept of other servers meanwhile.
+/// Writes what the run knows of `servers` back into the state that take_kept_pace read (only
+/// when it did), beside what other runs kept of other servers meanwhile.
 [[gnu::cold]] void keep_pace(std::span<const paced_server> servers);

@@ -460,7 +460,7 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
     growable<paced_server> paced; // the servers that requests go to
     for (server &s : f.servers)
         if (s.resolves) paced.push({s.t.to, &s.t.known});
-    take_kept_pace(paced.items(), rules);
+    const bool pace_kept = take_kept_pace(paced.items(), rules);
     f.gathered.labels = f.labels.items();
     f.gathered.clean = rules.clean;
     std::sort(f.by_address.items().begin(), f.by_address.items().end(),
@@ -485,7 +485,7 @@ int run_fleet(std::span<const member> members, const text_buffer &texts, std::st
     for (server &s : f.servers)
         end_open(s.t);
     if (output.gather) write_gathered(f.gathered, commands.size(), true);
-    keep_pace(paced.items());
+    if (pace_kept) keep_pace(paced.items());
     report_failures(f);
     return f.status;
 }

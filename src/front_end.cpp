@@ -325,12 +325,12 @@ int run_one(const target &to, std::string_view password, const exchange_rules &r
     }
     if (start_exchanges(sock.get(), to, password, rules) != 0) return 1;
     const paced_server paced{&to, &known_of_target()};
-    take_kept_pace({&paced, 1}, rules);
+    const bool pace_kept = take_kept_pace({&paced, 1}, rules);
     session s{password, !commands.empty(), password_secret};
     errno = 0; // what setting up left behind is no error of any exchange
     const int status = commands.empty() ? run_interactive(s, to) : run_batch(s, commands);
     end_reply();
-    keep_pace({&paced, 1});
+    if (pace_kept) keep_pace({&paced, 1});
     return status;
 }
 
