@@ -188,15 +188,6 @@ const Case k_families[] = {
                     }},
      .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 22U); },
      .out = repeated_text(20, "n0\n\n") + repeated_text(2, "print\n0\n\n")},
-    {.name = "a_server_answering_as_the_first_family_then_the_second_is_paced_no_more",
-     .script = {.args = numbered({"-q", "0", k_at, "pw"}, 14),
-                .respond =
-                    [](const Strings &requests, const Times &times) {
-                        const std::string opening = requests.size() <= 2 ? "print\n" : "n";
-                        return seconds_since_first(opening)(requests, times);
-                    }},
-     .check_requests = [](const Strings &requests) { EXPECT_EQ(requests.size(), 14U); },
-     .out = repeated_text(2, "print\n0\n\n") + repeated_text(12, "n0\n\n")},
     {.name = "a_refusal_and_its_copy_are_one_refusal",
      .script = {.args = {k_at, "pw", "a", "b", "c"},
                 .replies = {{H + "na\n\0"s}, {k_limited, k_limited}, {H + "nb\n\0"s}, {H + "nc\n\0"s}}},
