@@ -65,7 +65,10 @@ struct name_list {
     }
 };
 
-struct {
+/// The console's state. (In the data section, beside the exchange's small state: its
+/// destructor runs in every run, and on a page of its own it would cost each run a page fault
+/// and 4 KiB.)
+struct console_state {
     editor_calls call{};
     EditLine *editor = nullptr;
     History *history = nullptr;
@@ -73,11 +76,12 @@ struct {
     aside_fn aside = nullptr;
     text_buffer kept;           // the lines of the history, one after another
     growable<std::size_t> ends; // where each ends in kept
-    std::array<char, k_path_max> path{}; // of the history file; empty: none
-    bool complained = false;             // about the history file, once
-    bool asked = false;                  // for the server's lists
+    text_buffer path;        // of the history file, with its zero byte; empty: none
+    bool complained = false; // about the history file, once
+    bool asked = false;      // for the server's lists
     name_list commands, variables;
-} console;
+};
+[[gnu::section(".data")]] console_state console;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -111,16 +115,14 @@ int find_history_path()
 {
     const char *state = std::getenv("XDG_STATE_HOME");
     const char *home = std::getenv("HOME");
+    std::array<char, k_path_max> path;
     int length = 0;
     if (state != nullptr && state[0] == '/')
-        length = std::snprintf(console.path.data(), console.path.size(), "%s/telk/history", state);
+        length = std::snprintf(path.data(), path.size(), "%s/telk/history", state);
     else if (home != nullptr && home[0] == '/')
-        length = std::snprintf(console.path.data(), console.path.size(),
-                               "%s/.local/state/telk/history", home);
-    if (length <= 0 || static_cast<std::size_t>(length) >= console.path.size()) {
-        console.path[0] = '\0';
-        return 1;
-    }
+        length = std::snprintf(path.data(), path.size(), "%s/.local/state/telk/history", home);
+    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return 1;
+    console.path.append({path.data(), static_cast<std::size_t>(length) + 1});
     return 0;
 }
 
@@ -170,7 +172,7 @@ void read_history()
 /// Writes the last lines of the history to its file, made anew (0600) beside it and moved in.
 void write_history()
 {
-    if (console.path[0] == '\0') return;
+    if (console.path.empty()) return;
     std::array<char, k_path_max + k_pid_room> fresh;
     std::snprintf(fresh.data(), fresh.size(), "%s.%d", console.path.data(), getpid());
     char *folder_end = std::strrchr(console.path.data(), '/');

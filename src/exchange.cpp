@@ -36,26 +36,32 @@ constexpr int k_late_reads = 1 << 16;
 std::array<char, k_datagram_size> scratch;
 std::array<char, k_exchange_size> reply_room;
 
+// The small state that every exchange reads and writes is in the data section, on the page
+// that loading the program writes anyway: among the large buffers it would take pages of its
+// own, each a page fault and 4 KiB for every run.
+
 /// The run's socket, and how its waits go.
-struct {
+struct run_state {
     int sock = -1;
     descriptor question;     // the socket of the question to a silent server
     microseconds first_wait; // how long a receive waits by itself
     bool blocking = false;   // the next receive may wait by itself: the first of a command
     unsigned long continues_then = 0; // how often telk had been continued when it began
     int late_left = 0;                // datagrams that may still be taken after their time
-} run;
+};
+[[gnu::section(".data")]] run_state run;
 
 /// The run's one round trip.
-trip one;
+[[gnu::section(".data")]] trip one;
 
 /// A datagram taken off the socket while its reply was open and no next command known, still
 /// in scratch: the next command's turn tells whether it is that reply's.
-struct {
+struct held_datagram {
     bool held = false;
     std::size_t length = 0;
     instant arrived{};
-} straggler;
+};
+[[gnu::section(".data")]] held_datagram straggler;
 
 bool send_failed(trip &t, int tries)
 {

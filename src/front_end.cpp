@@ -154,7 +154,7 @@ ssize_t read_block()
 /// return, newline or zero byte; the rest of the line is dropped, so that no part of a line
 /// ever becomes a command of its own.
 struct line_reader {
-    std::array<char, k_command_max> room;
+    std::array<char, k_command_max> room{}; // whole, so that a reader at rest needs no code to set up
     std::size_t length = 0; // of the command, also beyond the room
     bool started = false;   // a byte of the line was read
     bool ended = false;     // its command has ended: the rest of the line is dropped
