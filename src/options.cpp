@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,16 +37,39 @@ constexpr const char *k_getopt_letters = "+:w:q:i:p:s:cjbhV";
 constexpr std::array<option, 3> k_long_options{
     {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}}};
 
+/// The most digits whose number a double holds exactly, and the most places behind the point
+/// whose power of ten it does.
+constexpr std::uint64_t k_exact_below = std::uint64_t{1} << 53;
+constexpr std::size_t k_exact_places = 22;
+constexpr std::uint64_t k_decimal = 10;
+
 /// Reads a decimal number of seconds (10, 2.5, .5) within `rule`'s range into `value`.
 /// Returns 0, or 1 when `text` is no such number.
 int read_seconds(const char *text, const option_rule &rule, microseconds &value)
 {
-    constexpr const char *digits = "0123456789";
-    const std::size_t whole = std::strspn(text, digits);
-    const std::size_t fraction = text[whole] == '.' ? std::strspn(text + whole + 1, digits) : 0;
-    const std::size_t end = whole + (text[whole] == '.' ? 1 + fraction : 0);
-    if (whole + fraction == 0 || text[end] != '\0') return 1;
-    const double seconds = std::strtod(text, nullptr); // an overflow is out of range
+    // A number of a few digits is its digits over a power of ten, both exact, and one division
+    // rounds it as strtod does: strtod is left for long ones, and its pages out of a run's start.
+    std::uint64_t number = 0; // of the digits, without the point
+    std::size_t digits = 0, places = 0;
+    bool point = false, exact = true;
+    for (const char *at = text; *at != '\0'; ++at) {
+        if (*at == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (*at < '0' || *at > '9') return 1;
+        ++digits;
+        places += point ? 1 : 0;
+        number = number * k_decimal + static_cast<std::uint64_t>(*at - '0');
+        exact = exact && number < k_exact_below;
+    }
+    if (digits == 0) return 1;
+    const bool divided = exact && places <= k_exact_places;
+    double power = 1;
+    for (std::size_t i = 0; divided && i < places; ++i)
+        power *= k_decimal;
+    const double seconds = divided ? static_cast<double>(number) / power
+                                   : std::strtod(text, nullptr); // an overflow is out of range
     if (!(seconds >= rule.min_seconds && seconds <= rule.max_seconds)) return 1;
     value = std::chrono::round<microseconds>(std::chrono::duration<double>(seconds));
     // only 0 itself means none: a value too small to count is the least there is
