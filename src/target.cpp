@@ -133,7 +133,11 @@ int look_up(const char *name, int port, bool numeric, target &found)
 int find_address(const char *host, int port, target &found)
 {
     if (!is_digit(host[0])) return look_up(host, port, false, found);
-    const in_addr_t address = inet_addr(host);
+    // the usual four numbers read without inet_addr: its older forms (127.1, 0x7f.0.0.1) bring
+    // strtoul and its tables into every run's start, and take the same four numbers alike
+    in_addr four{};
+    const in_addr_t address =
+        inet_pton(AF_INET, host, &four) == 1 ? four.s_addr : inet_addr(host);
     if (address != INADDR_NONE) {
         set_v4(found, address, port);
         return 0;
