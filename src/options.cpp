@@ -37,8 +37,8 @@ constexpr const char *k_getopt_letters = "+:w:q:i:p:s:cjbhV";
 constexpr std::array<option, 3> k_long_options{
     {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}}};
 
-/// The most digits whose number a double holds exactly, and the most places behind the point
-/// whose power of ten it does.
+/// A double holds every whole number below this exactly, and ten to the power of this many
+/// places at most.
 constexpr std::uint64_t k_exact_below = std::uint64_t{1} << 53;
 constexpr std::size_t k_exact_places = 22;
 constexpr std::uint64_t k_decimal = 10;
@@ -50,8 +50,10 @@ int read_seconds(const char *text, const option_rule &rule, microseconds &value)
     // A number of a few digits is its digits over a power of ten, both exact, and one division
     // rounds it as strtod does: strtod is left for long ones, and its pages out of a run's start.
     std::uint64_t number = 0; // of the digits, without the point
-    std::size_t digits = 0, places = 0;
-    bool point = false, exact = true;
+    std::size_t digits = 0;
+    std::size_t places = 0; // behind the point
+    bool point = false;
+    bool exact = true; // number holds every digit, exactly as a double too
     for (const char *at = text; *at != '\0'; ++at) {
         if (*at == '.' && !point) {
             point = true;
