@@ -9,11 +9,9 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <cinttypes>
-#include <limits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,21 +29,18 @@ constexpr instant k_kept_for = std::chrono::hours(24);
 /// The furthest ahead a bucket's time can legitimately be: past it, the clock began again
 /// (the machine restarted) and the time means nothing.
 constexpr long k_most_in_bucket = 16;
-constexpr std::size_t k_path_size = 4096;
-/// Holds a line of the file.
-constexpr std::size_t k_line_size = k_target_text_size + 64;
 
 /// What the file keeps of one server.
 struct kept_server {
-    target_text address{}; // as text_of writes it
-    int family = 0;        // a server_family
-    int form = 0;          // a request_form, as telk chose it
+    target_text address{};               // as text_of writes it
+    int family = 0;                      // a server_family
+    int form = 0;                        // a request_form, as telk chose it
     std::int64_t last_sent = 0, due = 0; // on the monotonic clock, in nanoseconds
 };
 
 /// What the state's file holds, and whose it must be.
 struct kept_state {
-    uid_t user = 0; // whose the folder and the file must be
+    uid_t user = 0;                // whose the folder and the file must be
     growable<kept_server> servers; // by address
     std::size_t file_size = 0;     // as it was read
     growable<kept_server> claimed; // what the run claimed of its servers, in their order
@@ -68,20 +63,24 @@ bool before(const kept_server &a, const kept_server &b)
 /// and no one else may write there.
 int open_folder()
 {
-    std::array<char, k_path_size> folder;
+    // laid out by hand: formatted printing would bring its code into the start of every run
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
     const char *temporary = std::getenv("TMPDIR");
     if (temporary == nullptr || temporary[0] != '/') temporary = "/tmp";
-    const int length =
-        runtime != nullptr && runtime[0] == '/'
-            ? std::snprintf(folder.data(), folder.size(), "%s/telk", runtime)
-            : std::snprintf(folder.data(), folder.size(), "%s/telk-%u", temporary,
-                            static_cast<unsigned>(state.user));
-    if (length <= 0 || static_cast<std::size_t>(length) >= folder.size()) return -1;
+    text_buffer path;
+    if (runtime != nullptr && runtime[0] == '/') {
+        path.append(std::string_view{runtime});
+        path.append(std::string_view{"/telk"});
+    } else {
+        path.append(std::string_view{temporary});
+        path.append(std::string_view{"/telk-"});
+        append_number(path, state.user);
+    }
+    path.push('\0');
+    const char *folder = path.data();
     constexpr int k_folder_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(folder.data(), k_folder_flags);
-    if (fd < 0 && errno == ENOENT && mkdir(folder.data(), S_IRWXU) == 0)
-        fd = open(folder.data(), k_folder_flags);
+    int fd = open(folder, k_folder_flags);
+    if (fd < 0 && errno == ENOENT && mkdir(folder, S_IRWXU) == 0) fd = open(folder, k_folder_flags);
     struct stat seen {};
     if (fd < 0 || fstat(fd, &seen) != 0 || seen.st_uid != state.user ||
         (seen.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -97,12 +96,12 @@ int open_locked(std::size_t &size)
 {
     const descriptor folder{open_folder()};
     if (folder.get() < 0) return -1;
-    const int fd =
-        openat(folder.get(), "allowance", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-               S_IRUSR | S_IWUSR);
+    const int fd = openat(folder.get(), "allowance", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
     struct stat seen {};
     if (fd < 0 || flock(fd, LOCK_EX) != 0 || fstat(fd, &seen) != 0 || !S_ISREG(seen.st_mode) ||
-        seen.st_uid != state.user || seen.st_nlink != 1 || (seen.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        seen.st_uid != state.user || seen.st_nlink != 1 ||
+        (seen.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         if (fd >= 0) close(fd);
         return -1;
     }
@@ -123,8 +122,7 @@ std::string_view next_field(std::string_view &line)
 template <typename Number> bool read_number(std::string_view field, Number &into, Number most)
 {
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), into);
-    return error == std::errc{} && end == field.data() + field.size() && into >= 0 &&
-           into <= most;
+    return error == std::errc{} && end == field.data() + field.size() && into >= 0 && into <= most;
 }
 
 /// Reads one line of the file into `into`. Returns whether it is one.
@@ -179,17 +177,20 @@ void write_state(int fd, instant now_at)
     file.append(k_heading);
     for (const kept_server &s : state.servers.items()) {
         if (instant{s.last_sent} + k_kept_for < now_at) continue;
-        std::array<char, k_line_size> line;
-        const int length = std::snprintf(line.data(), line.size(),
-                                         "%s %d %d %" PRId64 " %" PRId64 "\n", s.address.data(),
-                                         s.family, s.form, s.last_sent, s.due);
-        file.append(std::string_view{line.data(), static_cast<std::size_t>(length)});
+        file.append(std::string_view{s.address.data()});
+        for (const std::int64_t field :
+             {std::int64_t{s.family}, std::int64_t{s.form}, s.last_sent, s.due}) {
+            file.push(' ');
+            append_number(file, field);
+        }
+        file.push('\n');
     }
     // over the old text, cut only when shorter: a file's blocks freed cost the most by far. A
     // file written in part would not parse: better none, which starts afresh.
     if (pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size())) {
         if (ftruncate(fd, 0) != 0) return;
-    } else if (file.size() < state.file_size && ftruncate(fd, static_cast<off_t>(file.size())) != 0) {
+    } else if (file.size() < state.file_size &&
+               ftruncate(fd, static_cast<off_t>(file.size())) != 0) {
         return;
     }
 }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <span>
 #include <string_view>
@@ -100,3 +103,11 @@ template <typename T> class owned_array {
 using text_buffer = growable<char>;
 
 inline std::string_view view_of(const text_buffer &text) { return {text.data(), text.size()}; }
+
+/// Appends `number` in decimal to `text`.
+template <typename Number> void append_number(text_buffer &text, Number number)
+{
+    std::array<char, std::numeric_limits<Number>::digits10 + 2> digits; // and a sign
+    const char *end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+    text.append({digits.data(), static_cast<std::size_t>(end - digits.data())});
+}
