@@ -3,16 +3,12 @@
 #include "fleet_output.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
 
 namespace {
 
 /// The longest last number that folds: more digits are no port or address part.
 constexpr std::size_t k_fold_digits_max = 18;
 constexpr unsigned long long k_decimal_base = 10;
-/// Holds the digits of any unsigned long long.
-constexpr std::size_t k_number_size = 24;
 
 /// A label as it folds: the text before its last number, and that number.
 struct label_part {
@@ -49,13 +45,6 @@ bool folds_before(const label_part &a, const label_part &b)
 bool folds_with(const label_part &a, const label_part &b)
 {
     return a.numbered && b.numbered && a.prefix == b.prefix;
-}
-
-void append_number(text_buffer &into, unsigned long long number)
-{
-    std::array<char, k_number_size> digits;
-    const int length = std::snprintf(digits.data(), digits.size(), "%llu", number);
-    into.append(std::string_view{digits.data(), static_cast<std::size_t>(length)});
 }
 
 /// Writes the parts `run`, which fold together, sorted by number, as one label.
