@@ -14,16 +14,6 @@ using namespace telk_test;
 using steady = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-/// A folder of the test's own for the state, removed when it goes.
-struct StateFolder {
-    std::string path = "/tmp/telk-allowance.XXXXXX";
-    StateFolder() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
-    ~StateFolder() { fs::remove_all(path); }
-    StateFolder(const StateFolder &) = delete;
-    StateFolder &operator=(const StateFolder &) = delete;
-    std::string env() const { return "XDG_RUNTIME_DIR=" + path; }
-};
-
 /// A server's allowance: `size` requests at once, then one a second; what it turned away.
 struct Bucket {
     explicit Bucket(int size) : size(size), tokens(size) {}
@@ -63,7 +53,7 @@ class Loops : public testing::TestWithParam<LoopCase> {};
 TEST_P(Loops, EveryReplyWithinTheAllowance)
 {
     const LoopCase &c = GetParam();
-    const StateFolder state;
+    const TempFolder state;
     Bucket bucket(c.size);
     const bool first = c.size > 1;
     // a thread of its own serves the server: the runs side by side share it
@@ -126,7 +116,7 @@ class State : public testing::TestWithParam<StateCase> {};
 TEST_P(State, IsNeverTrustedBlindly)
 {
     const StateCase &c = GetParam();
-    const StateFolder state;
+    const TempFolder state;
     if (c.prepare && !c.prepare(state.path)) GTEST_SKIP() << "cannot be set up here";
     const FakeServer server(0);
     Script script{.replies = {{k_first + "ok\n"}}, .env = {state.env()}};

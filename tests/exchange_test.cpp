@@ -525,9 +525,9 @@ const Case k_silences[] = {
      .script = {.args = {"-w", "3", k_at, "pw", "a"},
                 .every_tick =
                     [](const Scene &scene) {
+                        if (scene.asked_tick < 0) return;
                         Scene asked = scene;
                         asked.telk = scene.question;
-                        if (scene.asked_tick < 0) return;
                         // a round trip of 0.2 s at least: the signed request waits 0.4 s more
                         if (scene.ticks == scene.asked_tick + 3) sends(H + "challenge 4\0"s)(asked);
                         if (scene.ticks == scene.asked_tick + 4) sends(H + "nA\n")(scene);

@@ -3,7 +3,6 @@
 #include "../src/json.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -391,10 +390,9 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
     for (const std::string &arg : script.args)
         args.push_back(expand(arg, server, file.path));
     // each run keeps its servers' allowance in a folder of its own, unless the script shares one
-    std::string runtime = "/tmp/telk-runtime.XXXXXX";
-    if (mkdtemp(runtime.data()) == nullptr) ADD_FAILURE() << "no folder for the allowance";
+    const TempFolder runtime;
     Strings env = script.env;
-    env.push_back("XDG_RUNTIME_DIR=" + runtime);
+    env.push_back(runtime.env());
     const pid_t pid = spawn_telk(args, fds, script, env);
     for (Fd *telks : {&in.read, &out.write, &err.write, &input_file, &output_file})
         telks->reset();
@@ -477,7 +475,6 @@ Outcome run_telk(const FakeServer &server, const Script &script, const FakeServe
     outcome.status = WIFEXITED(status)     ? WEXITSTATUS(status)
                      : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                            : -1;
-    std::filesystem::remove_all(runtime);
     sockaddr_in6 peer{};
     while (take_request(server.fd.get(), outcome.requests, peer) ||
            (twin && take_request(twin->fd.get(), outcome.twin_requests, peer))) {

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -79,6 +81,17 @@ class Fd {
 
   private:
     int fd_ = -1;
+};
+
+/// A folder of the test's own under /tmp, removed with what it holds when it goes.
+struct TempFolder {
+    std::string path = "/tmp/telk-test.XXXXXX";
+    TempFolder() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
+    ~TempFolder() { std::filesystem::remove_all(path); }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    /// The environment that has telk keep its servers' allowance there.
+    std::string env() const { return "XDG_RUNTIME_DIR=" + path; }
 };
 
 /// A UDP socket on 127.0.0.1, or ::1, in the server's place; `fd` stays empty when the port
